@@ -1,0 +1,302 @@
+/*
+ * zeriza: packet filter compiler, frame matcher and capture log.
+ *
+ * The one public header of zeriza.so.1. It compiles as C (C11 or later) and
+ * as C++. Every record whose bytes are stored (compiled filter nodes, log
+ * records) has its size and field offsets pinned at the end of this file.
+ *
+ * The library needs its host process to provide the support routines and the
+ * message buffer declared in zeriza_host.h; the reference implementation is
+ * libzeriza-host.
+ */
+#ifndef ZERIZA_H
+#define ZERIZA_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__) || defined(__clang__)
+#define NIF_API __attribute__((visibility("default")))
+#define NIF_PACKED __attribute__((packed))
+#else
+#define NIF_API
+#define NIF_PACKED
+#endif
+
+/* ------------------------------------------------------------------------ */
+/* Compiled filter                                                          */
+/* ------------------------------------------------------------------------ */
+
+/*
+ * The atom block: the 104 bytes that describe one rule. Integers are in the
+ * compiling machine's byte order; src, dst, etype and org hold the bytes that
+ * are compared with frame bytes, in network order. The same fields open both
+ * a compiled node and the compiler's rule-tree record, so they are written
+ * once here.
+ *
+ * Address block forms (src, dst), by the atom's protocol:
+ *   ETH, 802.3  bytes 0-5 MAC (all 0xFF for "B"), bytes 8-11 u32 1 for "M"
+ *   LLC         bytes 0-3 i32 service access point 0-255
+ *   IP          bytes 0-3 IPv4 address, bytes 4-7 i32 whole prefix bytes
+ *               (0-4), bytes 8-11 the next address byte masked to the rest
+ *               of the prefix
+ *   TCP, UDP    bytes 0-1 port (network order), bytes 4-7 i32 relop char
+ */
+#define NIF_ATOM_BLOCK                                                                             \
+    int32_t tok;            /*   0 protocol token, -1 raw IP protocol, 0 group */                  \
+    int32_t lyr;            /*   4 protocol layer */                                               \
+    int32_t proto;          /*   8 protocol id within the layer */                                 \
+    int32_t len;            /*  12 LEN value */                                                    \
+    int32_t len_op;         /*  16 '<' '=' '>' */                                                  \
+    int32_t hlen;           /*  20 HLEN value */                                                   \
+    int32_t hlen_op;        /*  24 */                                                              \
+    int32_t dlen;           /*  28 DLEN value */                                                   \
+    int32_t dlen_op;        /*  32 */                                                              \
+    unsigned char src[12];  /* 36 source address block */                                          \
+    unsigned char dst[12];  /* 48 destination address block */                                     \
+    unsigned char etype[4]; /* 60 ETYPE, 2 bytes network order, 2 zero */                          \
+    int32_t llc_ctl;        /*  64 C value */                                                      \
+    unsigned char org[4];   /*  68 ORG, 3 bytes network order, 1 zero */                           \
+    int32_t icmp_type;      /*  72 TYPE value */                                                   \
+    int32_t icmp_code;      /*  76 CODE value */                                                   \
+    int32_t ip_flag;        /*  80 F of IP: 1 fragment wanted, 0 not */                            \
+    uint32_t tcp_set;       /*  84 F of TCP: flags that must be set */                             \
+    uint32_t tcp_clr;       /*  88 F of TCP: flags that must be clear */                           \
+    uint32_t parms;         /*  92 parameters given */                                             \
+    uint32_t parms_neg;     /*  96 parameters given negated */                                     \
+    uint32_t flags          /* 100 bit 0 negate, bit 1 OR-combine children */
+
+/* One node of a compiled filter: 112 bytes, no pointers. */
+typedef struct filt_node {
+    NIF_ATOM_BLOCK;
+    int32_t kid_off; /* 104 index of first child minus own index; 0 for an atom */
+    int32_t nkids;   /* 108 number of children; 0 for an atom */
+} filt_node;
+
+#define NIF_NODE_SIZE 112
+#define NIF_ATOM_SIZE 104
+
+/* Bits of filt_node.flags. */
+#define NIF_FLAG_NEGATE 0x1u
+#define NIF_FLAG_OR 0x2u
+
+/*
+ * Compile filter text. Returns a heap array of filt_node (release with
+ * nif_filt_free) and stores its size in bytes through `size` when non-null;
+ * null with a one-line message in gnl_usrmsg on failure (`size` untouched).
+ * Not reentrant: one compilation at a time per process.
+ */
+NIF_API filt_node *nif_filt_parse(const char *text, int *size);
+
+/* Release a compiled filter; null is accepted. */
+NIF_API void nif_filt_free(filt_node *filter);
+
+/*
+ * Expand a host:port short form into rule text. Returns a process-wide
+ * buffer valid until the next call, or null with a message in gnl_usrmsg.
+ */
+NIF_API char *nif_filt_short(const char *spec);
+
+/* ------------------------------------------------------------------------ */
+/* Matching                                                                 */
+/* ------------------------------------------------------------------------ */
+
+/* Link-type codes. */
+#define NIF_LINK_8023 0
+#define NIF_LINK_ETHER 4
+#define NIF_LINK_HDLC 5
+#define NIF_LINK_FDDI 8
+#define NIF_LINK_RAWIP 129
+
+/* Option bit: the frame begins with the link-level header of its link type. */
+#define NIF_OPT_LINKHDR 0x1u
+
+/*
+ * Name the outermost protocol of a frame. Writes the layer (2, 3, or -1 when
+ * not identified) and the skip (2 for a recognised HDLC protocol field, else
+ * 0); returns the protocol id, 0 when not identified. Reads at most the
+ * first 16 bytes of the frame.
+ */
+NIF_API int32_t nif_proto_id(int32_t link_type, const unsigned char *frame, int32_t *layer,
+                             int32_t *skip, uint32_t opts);
+
+/*
+ * Decide whether a frame passes a compiled filter: 1 or 0. At least 16 bytes
+ * of `frame` must be readable; nothing at or beyond `frame_len` is examined.
+ * When layer_out is non-null, the three out-values of nif_proto_id are
+ * stored through layer_out, proto_out and skip_out. Safe from any number of
+ * threads on one filter.
+ */
+NIF_API int32_t nif_filt_match(const filt_node *filter, const unsigned char *frame,
+                               int32_t frame_len, int32_t link_type, int32_t *layer_out,
+                               int32_t *proto_out, int32_t *skip_out, uint32_t opts);
+
+/* ------------------------------------------------------------------------ */
+/* Capture log                                                              */
+/* ------------------------------------------------------------------------ */
+
+/* Log header: 15 bytes, the first bytes of every log. */
+typedef struct NIF_PACKED nif_loghdr {
+    char magic[10];      /*  0 "vavuda" and NUL; bytes 7-9 from the caller */
+    int8_t major;        /* 10 format major version (3) */
+    int8_t minor;        /* 11 format minor version (1) */
+    uint16_t order_mark; /* 12 0x1234 in the writer's byte order */
+    int8_t nses;         /* 14 number of sessions */
+} nif_loghdr;
+
+/* Session header: 216 bytes, followed in the file by `filtlen` filter bytes. */
+typedef struct nif_seshdr {
+    unsigned char usr_bytes0[72]; /*   0 caller bytes */
+    int64_t usr_word0;            /*  72 caller integer */
+    unsigned char usr_bytes1[40]; /*  80 caller bytes */
+    int64_t usr_words1[3];        /* 120 caller integers */
+    int64_t filtlen;              /* 144 compiled filter bytes that follow */
+    int64_t usr_words2[5];        /* 152 caller integers */
+    unsigned char usr_bytes2[24]; /* 192 caller bytes */
+} nif_seshdr;
+
+/* Event header: 40 bytes, followed by `datalen` data bytes. */
+typedef struct nif_evthdr {
+    uint8_t ses_id;             /*  0 session index */
+    uint8_t type;               /*  1 event type: 1 counted, 3 and 4 close */
+    unsigned char usr_bytes[6]; /* 2 caller bytes */
+    int64_t word1;              /*  8 caller integer */
+    int64_t word2;              /* 16 caller integer */
+    int64_t datalen;            /* 24 data bytes that follow */
+    int64_t totlen;             /* 32 length added to the byte totals (type 1) */
+} nif_evthdr;
+
+/* Session trailer: 40 bytes, after the data of a type 3 or 4 event. */
+typedef struct nif_trailer {
+    int64_t usr_word0;    /*  0 caller integer */
+    uint64_t nframes;     /*  8 type-1 events of the session */
+    uint64_t frame_bytes; /* 16 sum of their totlen */
+    int64_t usr_word1;    /* 24 caller integer */
+    int64_t usr_word2;    /* 32 caller integer */
+} nif_trailer;
+
+/* Event types with a meaning to the library. */
+#define NIF_EVT_FRAME 1
+#define NIF_EVT_CLOSE 3
+#define NIF_EVT_ABORT 4
+
+/* One session of a log handle. */
+typedef struct nif_session {
+    nif_seshdr hdr;    /* session header */
+    nif_trailer trl;   /* session trailer, counts kept by the library */
+    filt_node *filter; /* compiled filter of hdr.filtlen bytes */
+    nif_evthdr evt;    /* header of the session's current event */
+    uint64_t nevts;    /* events of this session so far */
+    int trl_seen;      /* trailer written or read */
+    int filter_owned;  /* the reader allocated `filter` */
+} nif_session;
+
+/* Log handle: zero-fill before first use. */
+typedef struct nif_log {
+    nif_loghdr hdr;        /* first: written and read as the file's 15 bytes */
+    nif_session *sessions; /* hdr.nses records */
+    const char *path;      /* file to open, or null with a caller `fp` */
+    FILE *fp;              /* the stream */
+    int nobuf;             /* no stdio buffer, flush after every event */
+    int eof;               /* the reader met end of file at an event header */
+    int swap;              /* the file is of the other byte order */
+    nif_evthdr evt;        /* event header when the reader names no session */
+    uint64_t nbytes;       /* bytes consumed by the reader */
+    uint64_t nevts;        /* events written or read */
+    uint64_t nframes;      /* type-1 events written or read */
+    uint64_t frame_bytes;  /* sum of their totlen */
+    char *stdio_buf;       /* stdio buffer the library allocated */
+    int fp_owned;          /* the library opened fp */
+    int sessions_owned;    /* the library allocated sessions */
+} nif_log;
+
+NIF_API int nif_write_loghdr(nif_log *log, char *buf, int bufsize);
+NIF_API int nif_write_seshdr(nif_log *log, int ses);
+NIF_API int nif_write_evt(nif_log *log, int ses, const void *data, int count_only);
+NIF_API void nif_close_logfile(nif_log *log);
+
+/* Bits of nif_read_evt's mode. */
+#define NIF_READ_HAVE_HDR 0x1
+#define NIF_READ_HDR_ONLY 0x2
+
+NIF_API int nif_read_loghdr(nif_log *log, char *buf, int bufsize);
+NIF_API int nif_read_seshdr(nif_log *log, int ses);
+NIF_API int nif_read_evt(nif_log *log, int ses, void *data, int size, int mode, int *truncated);
+
+/* Log type names, indexed 0 to 5; entry 0 is null. */
+#define NIF_NLOGDESC 6
+NIF_API extern const char *const nif_logdesc[NIF_NLOGDESC];
+
+/* ------------------------------------------------------------------------ */
+/* Pinned layouts                                                           */
+/* ------------------------------------------------------------------------ */
+
+#ifdef __cplusplus
+#define NIF_STATIC_ASSERT static_assert
+#else
+#define NIF_STATIC_ASSERT _Static_assert
+#endif
+
+NIF_STATIC_ASSERT(sizeof(filt_node) == NIF_NODE_SIZE, "filt_node is 112 bytes");
+NIF_STATIC_ASSERT(offsetof(filt_node, lyr) == 4, "lyr");
+NIF_STATIC_ASSERT(offsetof(filt_node, proto) == 8, "proto");
+NIF_STATIC_ASSERT(offsetof(filt_node, len) == 12, "len");
+NIF_STATIC_ASSERT(offsetof(filt_node, dlen_op) == 32, "dlen_op");
+NIF_STATIC_ASSERT(offsetof(filt_node, src) == 36, "src");
+NIF_STATIC_ASSERT(offsetof(filt_node, dst) == 48, "dst");
+NIF_STATIC_ASSERT(offsetof(filt_node, etype) == 60, "etype");
+NIF_STATIC_ASSERT(offsetof(filt_node, llc_ctl) == 64, "llc_ctl");
+NIF_STATIC_ASSERT(offsetof(filt_node, org) == 68, "org");
+NIF_STATIC_ASSERT(offsetof(filt_node, icmp_type) == 72, "icmp_type");
+NIF_STATIC_ASSERT(offsetof(filt_node, icmp_code) == 76, "icmp_code");
+NIF_STATIC_ASSERT(offsetof(filt_node, ip_flag) == 80, "ip_flag");
+NIF_STATIC_ASSERT(offsetof(filt_node, tcp_set) == 84, "tcp_set");
+NIF_STATIC_ASSERT(offsetof(filt_node, tcp_clr) == 88, "tcp_clr");
+NIF_STATIC_ASSERT(offsetof(filt_node, parms) == 92, "parms");
+NIF_STATIC_ASSERT(offsetof(filt_node, parms_neg) == 96, "parms_neg");
+NIF_STATIC_ASSERT(offsetof(filt_node, flags) == 100, "flags");
+NIF_STATIC_ASSERT(offsetof(filt_node, kid_off) == NIF_ATOM_SIZE, "kid_off");
+NIF_STATIC_ASSERT(offsetof(filt_node, nkids) == 108, "nkids");
+
+NIF_STATIC_ASSERT(sizeof(nif_loghdr) == 15, "nif_loghdr is 15 bytes");
+NIF_STATIC_ASSERT(offsetof(nif_loghdr, major) == 10, "major");
+NIF_STATIC_ASSERT(offsetof(nif_loghdr, minor) == 11, "minor");
+NIF_STATIC_ASSERT(offsetof(nif_loghdr, order_mark) == 12, "order_mark");
+NIF_STATIC_ASSERT(offsetof(nif_loghdr, nses) == 14, "nses");
+
+NIF_STATIC_ASSERT(sizeof(nif_seshdr) == 216, "nif_seshdr is 216 bytes");
+NIF_STATIC_ASSERT(offsetof(nif_seshdr, usr_word0) == 72, "usr_word0");
+NIF_STATIC_ASSERT(offsetof(nif_seshdr, usr_bytes1) == 80, "usr_bytes1");
+NIF_STATIC_ASSERT(offsetof(nif_seshdr, usr_words1) == 120, "usr_words1");
+NIF_STATIC_ASSERT(offsetof(nif_seshdr, filtlen) == 144, "filtlen");
+NIF_STATIC_ASSERT(offsetof(nif_seshdr, usr_words2) == 152, "usr_words2");
+NIF_STATIC_ASSERT(offsetof(nif_seshdr, usr_bytes2) == 192, "usr_bytes2");
+
+NIF_STATIC_ASSERT(sizeof(nif_evthdr) == 40, "nif_evthdr is 40 bytes");
+NIF_STATIC_ASSERT(offsetof(nif_evthdr, type) == 1, "type");
+NIF_STATIC_ASSERT(offsetof(nif_evthdr, usr_bytes) == 2, "usr_bytes");
+NIF_STATIC_ASSERT(offsetof(nif_evthdr, word1) == 8, "word1");
+NIF_STATIC_ASSERT(offsetof(nif_evthdr, word2) == 16, "word2");
+NIF_STATIC_ASSERT(offsetof(nif_evthdr, datalen) == 24, "datalen");
+NIF_STATIC_ASSERT(offsetof(nif_evthdr, totlen) == 32, "totlen");
+
+NIF_STATIC_ASSERT(sizeof(nif_trailer) == 40, "nif_trailer is 40 bytes");
+NIF_STATIC_ASSERT(offsetof(nif_trailer, nframes) == 8, "nframes");
+NIF_STATIC_ASSERT(offsetof(nif_trailer, frame_bytes) == 16, "frame_bytes");
+NIF_STATIC_ASSERT(offsetof(nif_trailer, usr_word1) == 24, "usr_word1");
+NIF_STATIC_ASSERT(offsetof(nif_trailer, usr_word2) == 32, "usr_word2");
+
+NIF_STATIC_ASSERT(offsetof(nif_log, hdr) == 0, "the handle opens with the log header");
+
+#undef NIF_STATIC_ASSERT
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZERIZA_H */
