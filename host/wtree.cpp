@@ -3,6 +3,7 @@
 // the number of words.
 #include <array>
 #include <cctype>
+#include <cstdio>
 #include <cstdlib>
 
 #include "zeriza_host.h"
@@ -31,6 +32,12 @@ void free_node(wnode *n, int nsym)
     std::free(n);
 }
 
+// The library leaves the message of a tree that cannot be built to us.
+void out_of_memory()
+{
+    std::snprintf(gnl_usrmsg, sizeof gnl_usrmsg, "OUT OF MEMORY");
+}
+
 } // namespace
 
 struct wtree {
@@ -47,8 +54,10 @@ wtree *wtree_create(const char *alphabet, int length, int nocase)
     if (!alphabet || length <= 0 || length > 255)
         return nullptr;
     auto *t = static_cast<wtree *>(std::calloc(1, sizeof(wtree)));
-    if (!t)
+    if (!t) {
+        out_of_memory();
         return nullptr;
+    }
     t->nsym = length;
     for (int i = 0; i < length; ++i) {
         auto c = static_cast<unsigned char>(alphabet[i]);
@@ -69,6 +78,7 @@ wtree *wtree_create(const char *alphabet, int length, int nocase)
     t->root = new_node(length);
     if (!t->root) {
         std::free(t);
+        out_of_memory();
         return nullptr;
     }
     return t;
@@ -84,8 +94,10 @@ int wtree_add_word(wtree *tree, const char *word, int length, int id)
         if (s == 0)
             return -3;
         wnode *&kid = n->kids[s - 1];
-        if (!kid && !(kid = new_node(tree->nsym)))
+        if (!kid && !(kid = new_node(tree->nsym))) {
+            out_of_memory();
             return -1; // nodes made so far stay in the tree, without an id
+        }
         n = kid;
     }
     if (n->id != 0)
