@@ -1,26 +1,53 @@
-// Looks up each argument as a filter keyword, the way the compiler does, and
-// prints its token and the keyword text the token renders as.
+// Compiles each argument as a filter and prints its node table; an argument
+// of the form -s SPEC is expanded as a host:port short form first.
 #include <cstdio>
+#include <cstring>
 
 #include "pktfilt/vocabulary.h"
 #include "zeriza.h"
+#include "zeriza_host.h"
+
+namespace {
+
+void print_filter(const char *text)
+{
+    int size = 0;
+    filt_node *f = nif_filt_parse(text, &size);
+    if (!f) {
+        std::printf("%s\n  error: %s\n", text, gnl_usrmsg);
+        return;
+    }
+    std::printf("%s\n  %d nodes, %d bytes\n", text, size / NIF_NODE_SIZE, size);
+    for (int i = 0; i < size / NIF_NODE_SIZE; ++i) {
+        const filt_node &n = f[i];
+        std::printf("  [%d] %s%s", i, n.flags & NIF_FLAG_NEGATE ? "NOT " : "",
+                    n.nkids ? (n.flags & NIF_FLAG_OR ? "OR" : "AND") : zeriza::tok2txt(n.tok));
+        if (n.nkids)
+            std::printf(" of [%d..%d]", i + n.kid_off, i + n.kid_off + n.nkids - 1);
+        else
+            std::printf(" layer %d id %d parms 0x%x", n.lyr, n.proto, n.parms);
+        std::printf("\n");
+    }
+    nif_filt_free(f);
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
-    if (zeriza::build_keywords() != 0) {
-        std::fprintf(stderr, "zeriza-demo: cannot build the keyword tree\n");
-        return 1;
-    }
     for (int i = 1; i < argc; ++i) {
-        int n = zeriza::keyword_span(argv[i]);
-        int32_t tok = zeriza::keyword_token(argv[i], n);
-        std::printf("%-10s word '%.*s' token %d (%s)\n", argv[i], n, argv[i], tok,
-                    zeriza::tok2txt(tok));
+        if (std::strcmp(argv[i], "-s") == 0 && i + 1 < argc) {
+            const char *spec = argv[++i];
+            const char *text = nif_filt_short(spec);
+            if (!text) {
+                std::printf("%s\n  error: %s\n", spec, gnl_usrmsg);
+                continue;
+            }
+            std::printf("short form %s expands to:\n", spec);
+            print_filter(text);
+        } else {
+            print_filter(argv[i]);
+        }
     }
-    zeriza::destroy_keywords();
-    std::printf("log types:");
-    for (int i = 1; i < NIF_NLOGDESC; ++i)
-        std::printf(" %d=%s", i, nif_logdesc[i]);
-    std::printf("\n");
     return 0;
 }
