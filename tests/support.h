@@ -8,6 +8,17 @@
 
 namespace zeriza_test {
 
+// `inner` inside `levels` brackets, each opened with `open` ("(" or "^(").
+inline std::string nest(int levels, const std::string &inner, const std::string &open = "(")
+{
+    std::string s;
+    for (int i = 0; i < levels; ++i)
+        s += open;
+    s += inner;
+    s.append(levels, ')');
+    return s;
+}
+
 // Collects the lines of gnl_msglog and dbgtrc while it lives.
 struct LogCapture {
     std::vector<std::string> lines;
