@@ -75,7 +75,19 @@ enum ParmBit : uint32_t {
 
 // Protocol layers and ids, as the matcher numbers the headers of a frame.
 enum Layer : int32_t { LYR_NONE = -1, LYR_LINK = 2, LYR_NET = 3, LYR_IP = 4 };
-enum LinkId : int32_t { L2_ETH = 1, L2_8023 = 2, L2_LLC = 7, L2_SNAP = 8, L2_HDLC = 9 };
+// Link ids 3 to 6 and 9 name media whose headers the walk does not parse;
+// no keyword names them.
+enum LinkId : int32_t {
+    L2_ETH = 1,
+    L2_8023 = 2,
+    L2_LINK2 = 3, // link type 2 with its header
+    L2_LINK1 = 4, // link type 1 with its header
+    L2_LINK3 = 5, // link type 3 with its header
+    L2_FDDI = 6,  // link type 8 with its header
+    L2_LLC = 7,
+    L2_SNAP = 8,
+    L2_HDLC = 9, // link type 5 with its header
+};
 enum NetId : int32_t { L3_IP = 1, L3_ARP = 2, L3_RARP = 3, L3_IPX = 6 };
 enum IpProto : int32_t { L4_ICMP = 1, L4_IGMP = 2, L4_TCP = 6, L4_UDP = 17, L4_OSPF = 89 };
 
