@@ -102,6 +102,15 @@ NIF_API void nif_filt_free(filt_node *filter);
  */
 NIF_API char *nif_filt_short(const char *spec);
 
+/*
+ * Check that `size` bytes at `filter` are a well-formed compiled filter, as a
+ * filter read from a log or a file must be before it is matched: every group
+ * has at least two children, after it and inside the array; every node is
+ * reached from the root exactly once; at most 65 levels; no unknown flag
+ * bits. Returns 0, or 1 with a one-line message in gnl_usrmsg.
+ */
+NIF_API int nif_filt_check(const void *filter, int size);
+
 /* ------------------------------------------------------------------------ */
 /* Matching                                                                 */
 /* ------------------------------------------------------------------------ */
