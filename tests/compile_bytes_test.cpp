@@ -127,6 +127,8 @@ void expect_well_formed(const std::vector<filt_node> &nodes, const std::string &
     EXPECT_EQ(parents.empty() ? 0 : parents[0], 0) << text << ": the root is someone's child";
     for (int i = 1; i < n; ++i)
         EXPECT_EQ(parents[i], 1) << text << ": node " << i << " has " << parents[i] << " parents";
+    // What the compiler writes, a reader of stored filters must accept.
+    EXPECT_EQ(nif_filt_check(nodes.data(), n * NIF_NODE_SIZE), 0) << text << ": " << gnl_usrmsg;
 }
 
 // Compile text that must be accepted and return its nodes. The size must be
