@@ -100,7 +100,7 @@ NIF_API void nif_filt_free(filt_node *filter);
  * Expand a host:port short form into rule text. Returns a process-wide
  * buffer valid until the next call, or null with a message in gnl_usrmsg.
  */
-NIF_API char *nif_filt_short(const char *spec);
+NIF_API char *nif_filt_short(const char *form);
 
 /*
  * Check that `size` bytes at `filter` are a well-formed compiled filter, as a

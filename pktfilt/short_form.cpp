@@ -120,9 +120,9 @@ char *expand(char *copy)
 } // namespace
 } // namespace zeriza
 
-extern "C" NIF_API char *nif_filt_short(const char *spec)
+extern "C" NIF_API char *nif_filt_short(const char *form)
 {
-    char *copy = strdup(spec ? spec : "");
+    char *copy = strdup(form ? form : "");
     if (!copy) {
         zeriza::usrmsg("OUT OF MEMORY");
         return nullptr;

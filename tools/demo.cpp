@@ -1,5 +1,5 @@
 // Compiles each argument as a filter and prints its node table; an argument
-// of the form -s SPEC is expanded as a host:port short form first.
+// of the form -s FORM is expanded as a host:port short form first.
 #include <cstdio>
 #include <cstring>
 
@@ -37,13 +37,13 @@ int main(int argc, char **argv)
 {
     for (int i = 1; i < argc; ++i) {
         if (std::strcmp(argv[i], "-s") == 0 && i + 1 < argc) {
-            const char *spec = argv[++i];
-            const char *text = nif_filt_short(spec);
+            const char *form = argv[++i];
+            const char *text = nif_filt_short(form);
             if (!text) {
-                std::printf("%s\n  error: %s\n", spec, gnl_usrmsg);
+                std::printf("%s\n  error: %s\n", form, gnl_usrmsg);
                 continue;
             }
-            std::printf("short form %s expands to:\n", spec);
+            std::printf("short form %s expands to:\n", form);
             print_filter(text);
         } else {
             print_filter(argv[i]);
