@@ -85,6 +85,27 @@ typedef struct filt_node {
 #define NIF_FLAG_NEGATE 0x1u
 #define NIF_FLAG_OR 0x2u
 
+/* Bits of filt_node.parms and parms_neg: one a parameter (SD:2 sets both
+   SRC and DST). */
+#define NIF_PARM_LEN 0x0001u
+#define NIF_PARM_HLEN 0x0002u
+#define NIF_PARM_DLEN 0x0004u
+#define NIF_PARM_SRC 0x0008u
+#define NIF_PARM_DST 0x0010u
+#define NIF_PARM_SD 0x0020u
+#define NIF_PARM_SD1 0x0040u
+#define NIF_PARM_ETYPE 0x0080u
+#define NIF_PARM_TYPE 0x0100u
+#define NIF_PARM_CODE 0x0200u
+#define NIF_PARM_C 0x0400u
+#define NIF_PARM_ORG 0x0800u
+#define NIF_PARM_F 0x1000u
+
+/* Protocol layers of filt_node.lyr; at layer 4 the id is the IP protocol. */
+#define NIF_LAYER_LINK 2
+#define NIF_LAYER_NET 3
+#define NIF_LAYER_IP 4
+
 /*
  * Compile filter text. Returns a heap array of filt_node (release with
  * nif_filt_free) and stores its size in bytes through `size` when non-null;

@@ -9,6 +9,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "zeriza.h"
+
 namespace zeriza {
 
 // Keyword tokens: the position of the keyword in fktokmap, plus 1.
@@ -72,6 +74,9 @@ enum ParmBit : uint32_t {
     PB_ORG = 0x0800,
     PB_F = 0x1000,
 };
+
+static_assert(PB_LEN == NIF_PARM_LEN && PB_SD1 == NIF_PARM_SD1 && PB_ETYPE == NIF_PARM_ETYPE &&
+              PB_F == NIF_PARM_F, "the public header publishes the same bits");
 
 // Protocol layers and ids, as the matcher numbers the headers of a frame.
 enum Layer : int32_t { LYR_NONE = -1, LYR_LINK = 2, LYR_NET = 3, LYR_IP = 4 };

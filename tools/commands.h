@@ -1,0 +1,51 @@
+// The subcommands of the zeriza tool. Each returns the exit status and
+// throws Failure for bad input or a failed operation.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "zeriza.h"
+
+namespace ztool {
+
+enum class Format { Table, Dot, Hex };
+
+int cmd_compile(const std::string &filter, Format format);
+int cmd_short(const std::string &form);
+
+struct MatchOptions {
+    std::string filter;     // rule text, or
+    std::string short_form; // a host:port short form
+    std::string capture;    // "-" for standard input
+    std::string out;        // passing frames as pcap, when not empty
+    uint64_t count = 0;     // stop after this many frames, 0 for all
+};
+int cmd_match(const MatchOptions &o);
+
+struct RecordOptions {
+    std::vector<std::string> captures;
+    std::string log; // "-" for standard output
+    std::string filter;
+};
+int cmd_record(const RecordOptions &o);
+
+int cmd_dump(const std::string &log, bool quiet);
+
+int cmd_export(const std::string &log, const std::string &out, int session);
+
+// The compiled filter of rule text; throws Failure with the library's message.
+struct CompiledFilter {
+    int size = 0; // before `nodes`, which the constructor fills with it
+    filt_node *nodes = nullptr;
+    explicit CompiledFilter(const std::string &text);
+    ~CompiledFilter();
+    CompiledFilter(const CompiledFilter &) = delete;
+    CompiledFilter &operator=(const CompiledFilter &) = delete;
+};
+
+// Rule text for a short form; throws Failure with the library's message.
+std::string expand_short(const std::string &form);
+
+} // namespace ztool

@@ -1,0 +1,48 @@
+// How the zeriza tool fills the caller-defined fields of a capture log, so
+// that `record` writes and `dump` and `export` read them the same way.
+//
+// Layout of a log the tool records: the log header, then for each input
+// capture in order: its session header (with the compiled filter), one
+// type-1 event per passing frame, and a type-3 event that closes the
+// session (the library writes the trailer after it).
+//
+//   session header  usr_bytes0[72]  path of the capture, NUL-terminated, cut
+//                   usr_word0       pcap link type (DLT) of the capture
+//                   usr_bytes1[40]  filter text, NUL-terminated, cut
+//                   usr_words1[0]   library link-type code used (4 or 129)
+//                   usr_words1[1]   snapshot length of the capture
+//                   usr_words2[0]   when the session was recorded (Unix seconds)
+//                   usr_bytes2[24]  "zeriza" and the tool's version
+//   type-1 event    word1, word2    frame timestamp: seconds, nanoseconds
+//                   datalen         captured length (the frame follows)
+//                   totlen          original length on the wire
+//   type-3 event    word1           frames read from the capture, passing or not
+//   trailer         usr_word0       frames read from the capture, as above
+#pragma once
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "zeriza.h"
+
+namespace ztool {
+
+constexpr int kEvtFrame = NIF_EVT_FRAME;
+constexpr int kEvtClose = NIF_EVT_CLOSE;
+
+// Store text in a fixed field, cut to leave room for the NUL.
+template <size_t N> void put_text(unsigned char (&field)[N], const std::string &text)
+{
+    std::memset(field, 0, N);
+    std::memcpy(field, text.data(), std::min(text.size(), N - 1));
+}
+
+// Text from a fixed field, which may come from any writer: never past it.
+template <size_t N> std::string get_text(const unsigned char (&field)[N])
+{
+    const auto *end = static_cast<const unsigned char *>(std::memchr(field, 0, N));
+    return std::string(reinterpret_cast<const char *>(field), end ? end - field : N);
+}
+
+} // namespace ztool
