@@ -1,36 +1,23 @@
 // Word tree: a trie whose nodes hold one child slot per alphabet character.
-// Lookup costs one table index and one pointer step per character, whatever
-// the number of words.
+// Lookup costs one table index and one step per character, whatever the
+// number of words.
 #include <array>
 #include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "zeriza_host.h"
 
 namespace {
 
-struct wnode {
-    int id;       // non-zero when a word ends here
-    wnode **kids; // alphabet-sized, points just past this record
-};
-
-wnode *new_node(int nsym)
-{
-    auto *n = static_cast<wnode *>(std::calloc(1, sizeof(wnode) + sizeof(wnode *) * nsym));
-    if (n)
-        n->kids = reinterpret_cast<wnode **>(n + 1);
-    return n;
-}
-
-void free_node(wnode *n, int nsym)
-{
-    if (!n)
-        return;
-    for (int i = 0; i < nsym; ++i)
-        free_node(n->kids[i], nsym);
-    std::free(n);
-}
+// Nodes live in one growing array and name their children by index (0 for
+// none; the root is node 0 and nobody's child), so that building and
+// destroying a tree costs a couple of allocations, not one per node: the
+// filter compiler builds its keyword tree afresh for every filter.
+using Index = uint16_t;
+constexpr size_t kMaxNodes = 65535;
 
 // The library leaves the message of a tree that cannot be built to us.
 void out_of_memory()
@@ -44,7 +31,41 @@ struct wtree {
     int nsym;
     // Character code to alphabet slot + 1; 0 for a character outside it.
     std::array<unsigned char, 256> slot;
-    wnode *root;
+    size_t stride; // Index entries a node: its id (two entries) and its children
+    size_t used, capacity;
+    Index *nodes;
+
+    Index *node(size_t i) const { return nodes + i * stride; }
+    static int id(const Index *n)
+    {
+        return static_cast<int>(n[0] | static_cast<uint32_t>(n[1]) << 16);
+    }
+    static void set_id(Index *n, int id)
+    {
+        n[0] = static_cast<Index>(static_cast<uint32_t>(id));
+        n[1] = static_cast<Index>(static_cast<uint32_t>(id) >> 16);
+    }
+    Index *kids(Index *n) const { return n + 2; }
+
+    // A fresh zeroed node, or 0 when there is no room or memory. The array
+    // is zeroed when it is allocated or grown, not node by node.
+    size_t add_node()
+    {
+        if (used == capacity) {
+            size_t more = capacity * 2;
+            if (more > kMaxNodes)
+                more = kMaxNodes;
+            if (more <= capacity)
+                return 0;
+            auto *grown = static_cast<Index *>(std::realloc(nodes, more * stride * sizeof(Index)));
+            if (!grown)
+                return 0;
+            nodes = grown;
+            std::memset(node(capacity), 0, (more - capacity) * stride * sizeof(Index));
+            capacity = more;
+        }
+        return used++;
+    }
 };
 
 extern "C" {
@@ -67,20 +88,22 @@ wtree *wtree_create(const char *alphabet, int length, int nocase)
         }
         t->slot[c] = static_cast<unsigned char>(i + 1);
     }
-    if (nocase) {
-        for (int c = 0; c < 256; ++c) {
-            if (!std::isalpha(c) || t->slot[c] != 0)
-                continue;
-            int other = std::isupper(c) ? std::tolower(c) : std::toupper(c);
-            t->slot[c] = t->slot[other];
+    if (nocase) // each letter's other case shares its slot, unless it has its own
+        for (int i = 0; i < length; ++i) {
+            auto c = static_cast<unsigned char>(alphabet[i]);
+            int other = std::isupper(c) ? std::tolower(c) : std::islower(c) ? std::toupper(c) : c;
+            if (t->slot[other] == 0)
+                t->slot[other] = t->slot[c];
         }
-    }
-    t->root = new_node(length);
-    if (!t->root) {
+    t->stride = 2 + static_cast<size_t>(length);
+    t->capacity = 128;
+    t->nodes = static_cast<Index *>(std::calloc(t->capacity * t->stride, sizeof(Index)));
+    if (!t->nodes) {
         std::free(t);
         out_of_memory();
         return nullptr;
     }
+    t->add_node(); // the root
     return t;
 }
 
@@ -88,21 +111,27 @@ int wtree_add_word(wtree *tree, const char *word, int length, int id)
 {
     if (!tree || !word || length <= 0 || id == 0)
         return -2;
-    wnode *n = tree->root;
+    size_t n = 0;
     for (int i = 0; i < length; ++i) {
         int s = tree->slot[static_cast<unsigned char>(word[i])];
         if (s == 0)
             return -3;
-        wnode *&kid = n->kids[s - 1];
-        if (!kid && !(kid = new_node(tree->nsym))) {
-            out_of_memory();
-            return -1; // nodes made so far stay in the tree, without an id
+        Index kid = tree->kids(tree->node(n))[s - 1];
+        if (kid == 0) {
+            size_t fresh = tree->add_node(); // may move the array: index again below
+            if (fresh == 0) {
+                out_of_memory();
+                return -1; // nodes made so far stay in the tree, without an id
+            }
+            kid = static_cast<Index>(fresh);
+            tree->kids(tree->node(n))[s - 1] = kid;
         }
         n = kid;
     }
-    if (n->id != 0)
+    Index *end = tree->node(n);
+    if (wtree::id(end) != 0)
         return -4;
-    n->id = id;
+    wtree::set_id(end, id);
     return 0;
 }
 
@@ -110,21 +139,23 @@ int wtree_find_word(const wtree *tree, const char *text, int length)
 {
     if (!tree || !text || length <= 0)
         return 0;
-    const wnode *n = tree->root;
-    for (int i = 0; i < length && n; ++i) {
+    size_t n = 0;
+    for (int i = 0; i < length; ++i) {
         int s = tree->slot[static_cast<unsigned char>(text[i])];
         if (s == 0)
             return 0;
-        n = n->kids[s - 1];
+        n = tree->node(n)[2 + s - 1];
+        if (n == 0)
+            return 0;
     }
-    return n ? n->id : 0;
+    return wtree::id(tree->node(n));
 }
 
 void wtree_destroy(wtree *tree)
 {
     if (!tree)
         return;
-    free_node(tree->root, tree->nsym);
+    std::free(tree->nodes);
     std::free(tree);
 }
 

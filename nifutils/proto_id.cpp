@@ -1,5 +1,6 @@
 // nif_proto_id: the outermost protocol of a frame, from its link type and a
 // few fixed bytes at its start.
+#include "pktfilt/matcher.h"
 #include "pktfilt/vocabulary.h"
 #include "zeriza.h"
 
@@ -57,12 +58,9 @@ int32_t protocol_field(const unsigned char *frame, int32_t *layer, int32_t *skip
 }
 
 } // namespace
-} // namespace zeriza
 
-using namespace zeriza;
-
-extern "C" NIF_API int32_t nif_proto_id(int32_t link_type, const unsigned char *frame,
-                                        int32_t *layer, int32_t *skip, uint32_t opts)
+int32_t proto_id(int32_t link_type, const unsigned char *frame, int32_t *layer, int32_t *skip,
+                 uint32_t opts)
 {
     *layer = LYR_LINK;
     *skip = 0;
@@ -99,4 +97,12 @@ extern "C" NIF_API int32_t nif_proto_id(int32_t link_type, const unsigned char *
         }
         return L2_LLC;
     }
+}
+
+} // namespace zeriza
+
+extern "C" NIF_API int32_t nif_proto_id(int32_t link_type, const unsigned char *frame,
+                                        int32_t *layer, int32_t *skip, uint32_t opts)
+{
+    return zeriza::proto_id(link_type, frame, layer, skip, opts);
 }

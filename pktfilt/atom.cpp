@@ -257,17 +257,22 @@ Test run_test(const filt_node *a, const hdr_rec &r, int32_t parm)
 
 } // namespace
 
-int32_t apply_atom(const filt_node *a, const hdr_rec *recs, int32_t nrecs)
+int32_t apply_atom(const filt_node *a, Walk &walk)
 {
     const hdr_rec *found = nullptr;
-    for (int32_t i = 0; i < nrecs && recs[i].layer <= a->lyr; ++i)
-        if (recs[i].layer == a->lyr && recs[i].proto_id == a->proto) {
-            found = &recs[i];
+    for (int i = 0; const hdr_rec *r = walk.at(i); ++i) {
+        if (r->layer > a->lyr)
+            break;
+        if (r->layer == a->lyr && r->proto_id == a->proto) {
+            found = r;
             break;
         }
+    }
     if (!found)
         return 0;
     uint32_t todo = a->parms;
+    if (!todo) // the atom only asks for the protocol
+        return 1;
     for (const ParmRow &row : parm_map) {
         if (!(todo & row.bit))
             continue;

@@ -5,8 +5,10 @@
 // at a time.
 #include "vocabulary.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 
 #include "zeriza_host.h"
 
@@ -19,6 +21,9 @@ char fkalph[kAlphabetLen + 1];
 char fkalph_nocase[kAlphabetLen + 26 + 1];
 wtree *fktoks = nullptr;
 char toktxt_buf[21];
+// Membership in fkalph_nocase by character code, so that finding a word's
+// end costs one lookup a character.
+bool in_keyword[256];
 
 void fill_alphabets()
 {
@@ -33,6 +38,9 @@ void fill_alphabets()
     // The case-blind set is the alphabet followed by its 26 letters lowered.
     std::snprintf(fkalph_nocase, sizeof fkalph_nocase, "%s%.26s", fkalph, fkalph);
     str2lcs(fkalph_nocase + kAlphabetLen);
+    std::fill(std::begin(in_keyword), std::end(in_keyword), false);
+    for (const char *c = fkalph_nocase; *c; ++c)
+        in_keyword[static_cast<unsigned char>(*c)] = true;
 }
 
 } // namespace
@@ -61,7 +69,10 @@ void destroy_keywords()
 
 int keyword_span(const char *text)
 {
-    return static_cast<int>(std::strspn(text, fkalph_nocase));
+    int n = 0;
+    while (in_keyword[static_cast<unsigned char>(text[n])])
+        ++n;
+    return n;
 }
 
 int32_t keyword_token(const char *text, int n)

@@ -76,7 +76,8 @@ enum ParmBit : uint32_t {
 };
 
 static_assert(PB_LEN == NIF_PARM_LEN && PB_SD1 == NIF_PARM_SD1 && PB_ETYPE == NIF_PARM_ETYPE &&
-              PB_F == NIF_PARM_F, "the public header publishes the same bits");
+                  PB_F == NIF_PARM_F,
+              "the public header publishes the same bits");
 
 // Protocol layers and ids, as the matcher numbers the headers of a frame.
 enum Layer : int32_t { LYR_NONE = -1, LYR_LINK = 2, LYR_NET = 3, LYR_IP = 4 };

@@ -119,7 +119,7 @@ Step tcp(const unsigned char *h, int32_t avail)
     return {4 * (h[12] >> 4), avail, kEnd, 0};
 }
 
-Step step(int32_t layer, int32_t id, const unsigned char *h, int32_t avail)
+Step next_header(int32_t layer, int32_t id, const unsigned char *h, int32_t avail)
 {
     switch (layer) {
     case LYR_LINK:
@@ -152,32 +152,35 @@ Step step(int32_t layer, int32_t id, const unsigned char *h, int32_t avail)
 
 } // namespace
 
+void Walk::step()
+{
+    hdr_rec &r = recs_[n_++];
+    r.layer = layer_;
+    r.proto_id = proto_;
+    r.start = frame_ + offset_;
+    Step s = next_header(layer_, proto_, r.start, remaining_);
+    r.avail = s.avail;
+    if (s.hdr_len < 0) {
+        r.hdr_len = remaining_;
+        done_ = true;
+        return;
+    }
+    r.hdr_len = s.hdr_len;
+    offset_ += s.hdr_len;
+    remaining_ = s.avail - s.hdr_len;
+    layer_ = s.next_layer;
+    proto_ = s.next_id;
+    // Nothing left, nothing known to follow, or no room for another record.
+    done_ = remaining_ <= 0 || s.next_layer == kEnd || n_ == kMaxRecords;
+}
+
 int walk_headers(const unsigned char *frame, int32_t len, int32_t layer, int32_t proto,
                  hdr_rec *recs)
 {
-    int n = 0;
-    int32_t offset = 0;
-    int32_t remaining = len;
-    while (remaining > 0 && n < kMaxRecords) {
-        hdr_rec &r = recs[n++];
-        r.layer = layer;
-        r.proto_id = proto;
-        r.start = frame + offset;
-        Step s = step(layer, proto, r.start, remaining);
-        r.avail = s.avail;
-        if (s.hdr_len < 0) {
-            r.hdr_len = remaining;
-            break;
-        }
-        r.hdr_len = s.hdr_len;
-        offset += s.hdr_len;
-        remaining = s.avail - s.hdr_len;
-        if (s.next_layer == kEnd)
-            break;
-        layer = s.next_layer;
-        proto = s.next_id;
-    }
-    return n;
+    Walk w(frame, len, layer, proto);
+    w.finish();
+    std::memcpy(recs, w.records(), sizeof(hdr_rec) * static_cast<size_t>(w.count()));
+    return w.count();
 }
 
 } // namespace zeriza

@@ -1,26 +1,19 @@
 // Matching the frames of a real capture.
 //
 // ether_all.pcap holds 8510 real Ethernet frames of many kinds: IPv4 with TCP, UDP, ICMP, GRE,
-// fragments and odd header lengths, ARP, 802.3 with LLC and SNAP, IPX over LLC, IPv6, VLAN tags,
-// frames cut short by the capture length and frames of fewer than 14 bytes. Every frame is matched
-// against each filter of the table below, and every verdict is compared with the one a hand-written
-// check of the frame's bytes gives. The hand-written side dissects each frame on its own (Ethernet
-// II or 802.3 by the type/length field, the 802.3 length, Novell raw, LLC, SNAP, IPv4 with its
-// header and total length, fragments, TCP and UDP) and each filter has its own predicate over that
-// dissection.
+// fragments and odd header lengths, ARP, 802.3 with LLC and SNAP, IPX, IPv6, VLAN tags, frames cut
+// short by the capture length and frames of fewer than 14 bytes. Every frame is matched against
+// each filter of the table below, and each verdict is compared with that of the filter's predicate
+// over a hand-written dissection of the frame's bytes. A parameter test whose bytes are missing
+// fails the atom whether or not the parameter is negated; a '^' before the rule still inverts it.
 //
-// A header cut short by the end of the captured bytes: when the bytes the walk needs to find its
-// length and what it carries are missing, the header gets a record covering what is left and the
-// walk ends there. A parameter test whose bytes are missing from its header's record fails the
-// atom whether or not the parameter is negated; a '^' before the rule still inverts the result.
-//
-// Each frame is handed over ending right before an inaccessible page, so that a read at or beyond
-// the frame's length faults; frames shorter than 16 bytes are padded to 16 and matched twice, with
-// two different paddings, which must not change the verdict.
+// Each frame ends right before an inaccessible page, so that a read at or beyond its length
+// faults; it is matched twice, a frame shorter than 16 bytes padded to 16 in two different ways,
+// which must not change the verdict.
 //
 // The capture is kept outside the repository, in ../shared/captures/ from its top; the tests skip,
-// visibly, when it is not there. The environment variable ZERIZA_CAPTURES names another place: a
-// directory holding ether_all.pcap, or the file itself.
+// visibly, when it is not there. ZERIZA_CAPTURES names another place: a directory holding
+// ether_all.pcap, or the file itself.
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <signal.h>
@@ -34,8 +27,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
-#include <memory>
-#include <optional>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -44,68 +35,68 @@
 #include "zeriza.h"
 #include "zeriza_host.h"
 
-#ifndef ZERIZA_SOURCE_DIR
-#error "ZERIZA_SOURCE_DIR must name the top of the source tree"
-#endif
-
 namespace {
 
-constexpr size_t kCaptureFrames = 8510;
-constexpr int kMaxHeaders = 30;   // header records of one frame
-constexpr int kMinReadable = 16;  // bytes the matcher may read whatever the frame length
-constexpr size_t kShownDiffs = 5; // disagreeing frames shown per filter
+constexpr size_t kMinReadable = 16; // bytes the matcher may read whatever the frame length
+constexpr size_t kShown = 5;        // disagreeing frames shown per filter
 
 // ---- the capture ----------------------------------------------------------------------------
-
-std::string capture_path()
-{
-    const char *env = std::getenv("ZERIZA_CAPTURES");
-    if (env != nullptr && *env != '\0') {
-        struct stat st {};
-        if (stat(env, &st) == 0 && S_ISDIR(st.st_mode))
-            return std::string(env) + "/ether_all.pcap";
-        return env;
-    }
-    return ZERIZA_SOURCE_DIR "/../shared/captures/ether_all.pcap";
-}
 
 struct Capture {
     std::string path;
     bool present = false;
     std::string error; // set when the file is there but cannot be read
     std::vector<std::vector<unsigned char>> frames;
-    size_t max_len = 0;
+    unsigned char *end = nullptr; // end of the room for one frame; an inaccessible page follows
 };
+
+// Names the frame being matched; written out if matching faults.
+char g_note[256];
 
 Capture read_capture()
 {
     Capture cap;
-    cap.path = capture_path();
-    if (access(cap.path.c_str(), F_OK) != 0)
-        return cap;
-    cap.present = true;
-
-    char errbuf[PCAP_ERRBUF_SIZE] = "";
-    pcap_t *pc = pcap_open_offline(cap.path.c_str(), errbuf);
+    const char *env = std::getenv("ZERIZA_CAPTURES");
+    struct stat st {};
+    if (env == nullptr || *env == '\0')
+        cap.path = ZERIZA_SOURCE_DIR "/../shared/captures/ether_all.pcap";
+    else
+        cap.path = std::string(env) +
+                   (stat(env, &st) == 0 && S_ISDIR(st.st_mode) ? "/ether_all.pcap" : "");
+    cap.present = access(cap.path.c_str(), F_OK) == 0;
+    char err[PCAP_ERRBUF_SIZE] = "";
+    pcap_t *pc = cap.present ? pcap_open_offline(cap.path.c_str(), err) : nullptr;
     if (pc == nullptr) {
-        cap.error = "pcap_open_offline: " + std::string(errbuf);
+        cap.error = err;
         return cap;
     }
-    if (pcap_datalink(pc) != DLT_EN10MB) {
-        cap.error = "link type " + std::to_string(pcap_datalink(pc)) + ", not Ethernet";
-        pcap_close(pc);
-        return cap;
-    }
-    struct pcap_pkthdr *hdr = nullptr;
+    pcap_pkthdr *hdr = nullptr;
     const u_char *data = nullptr;
+    size_t max_len = kMinReadable;
     int rc;
     while ((rc = pcap_next_ex(pc, &hdr, &data)) == 1) {
         cap.frames.emplace_back(data, data + hdr->caplen);
-        cap.max_len = std::max<size_t>(cap.max_len, hdr->caplen);
+        max_len = std::max<size_t>(max_len, hdr->caplen);
     }
-    if (rc != PCAP_ERROR_BREAK)
-        cap.error = "pcap_next_ex: " + std::string(pcap_geterr(pc));
+    if (pcap_datalink(pc) != DLT_EN10MB || rc != PCAP_ERROR_BREAK)
+        cap.error = "not a readable Ethernet capture: " + std::string(pcap_geterr(pc));
     pcap_close(pc);
+
+    // Room for the longest frame, then a page that faults when touched; kept for the whole run.
+    const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t room = (max_len + page - 1) / page * page;
+    void *p =
+        mmap(nullptr, room + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (p == MAP_FAILED || mprotect(static_cast<unsigned char *>(p) + room, page, PROT_NONE) != 0)
+        cap.error = "cannot map a guarded buffer";
+    else
+        cap.end = static_cast<unsigned char *>(p) + room;
+    struct sigaction sa {};
+    // With the default action restored, returning from the handler faults again and ends the run.
+    sa.sa_handler = [](int) { (void)!write(STDERR_FILENO, g_note, std::strlen(g_note)); };
+    sa.sa_flags = SA_RESETHAND;
+    sigaction(SIGSEGV, &sa, nullptr);
+    sigaction(SIGBUS, &sa, nullptr);
     return cap;
 }
 
@@ -115,157 +106,34 @@ const Capture &capture()
     return cap;
 }
 
-#define REQUIRE_CAPTURE(cap)                                                                       \
-    do {                                                                                           \
-        if (!(cap).present)                                                                        \
-            GTEST_SKIP() << "capture not found at " << (cap).path                                  \
-                         << " (set ZERIZA_CAPTURES to its directory or file)";                     \
-        ASSERT_TRUE((cap).error.empty()) << (cap).path << ": " << (cap).error;                     \
-    } while (0)
+// Names the capture `cap`, or skips the test, visibly, when it is not there.
+#define CAPTURE_OR_SKIP(cap)                                                                       \
+    const Capture &cap = capture();                                                                \
+    if (!cap.present)                                                                              \
+        GTEST_SKIP() << "capture not found at " << cap.path                                        \
+                     << " (set ZERIZA_CAPTURES to its directory or file)";                         \
+    ASSERT_TRUE(cap.error.empty()) << cap.path << ": " << cap.error
 
-// ---- frames that end at an inaccessible page -------------------------------------------------
-
-// The frame being matched, for the message of a fault.
-volatile sig_atomic_t g_frame_index = -1;
-const char *volatile g_filter_text = "";
-
-void append_text(char *buf, size_t &n, size_t size, const char *text)
+// Places a frame so that it ends at the inaccessible page. A frame shorter than 16 bytes is padded
+// up to 16 with `pad`, except that bytes 12 and 13 (the type/length field) are always 0, so both
+// paddings give the same link header type.
+const unsigned char *load(const Capture &cap, const std::vector<unsigned char> &f,
+                          unsigned char pad)
 {
-    while (*text != '\0' && n + 1 < size)
-        buf[n++] = *text++;
+    unsigned char *p = cap.end - std::max(f.size(), kMinReadable);
+    std::fill(p, cap.end, pad);
+    std::copy(f.begin(), f.end(), p);
+    for (size_t i = std::max<size_t>(f.size(), 12); i < 14; ++i)
+        p[i] = 0;
+    return p;
 }
 
-void on_fault(int)
-{
-    char msg[512];
-    size_t n = 0;
-    char digits[24];
-    size_t nd = 0;
-    long v = g_frame_index;
-    if (v < 0) {
-        digits[nd++] = '?';
-    } else {
-        do {
-            digits[nd++] = static_cast<char>('0' + v % 10);
-            v /= 10;
-        } while (v != 0);
-    }
-    append_text(msg, n, sizeof msg, "\nfault: read at or beyond the end of frame ");
-    while (nd > 0 && n + 1 < sizeof msg)
-        msg[n++] = digits[--nd];
-    append_text(msg, n, sizeof msg, " (filter '");
-    append_text(msg, n, sizeof msg, g_filter_text);
-    append_text(msg, n, sizeof msg, "')\n");
-    ssize_t ignored = write(STDERR_FILENO, msg, n);
-    (void)ignored;
-    // Returning with the default action restored faults again and ends the program.
-}
+// ---- hand dissection ------------------------------------------------------------------------
 
-// Names the frame and filter on stderr if matching faults, while it lives.
-class FaultNote {
-  public:
-    explicit FaultNote(const char *filter)
-    {
-        g_filter_text = filter;
-        struct sigaction sa {};
-        sa.sa_handler = on_fault;
-        sa.sa_flags = SA_RESETHAND;
-        sigemptyset(&sa.sa_mask);
-        sigaction(SIGSEGV, &sa, &old_segv_);
-        sigaction(SIGBUS, &sa, &old_bus_);
-    }
-    ~FaultNote()
-    {
-        sigaction(SIGSEGV, &old_segv_, nullptr);
-        sigaction(SIGBUS, &old_bus_, nullptr);
-        g_frame_index = -1;
-        g_filter_text = "";
-    }
-    FaultNote(const FaultNote &) = delete;
-    FaultNote &operator=(const FaultNote &) = delete;
-
-  private:
-    struct sigaction old_segv_ {};
-    struct sigaction old_bus_ {};
-};
-
-// A buffer whose last byte is followed by an inaccessible page. load() places a frame so that it
-// ends there; a frame shorter than 16 bytes is padded up to 16 with `pad`, except that padding
-// bytes 12 and 13 (the type/length field) are always 0, so both paddings give the same link
-// header type.
-class GuardedFrame {
-  public:
-    explicit GuardedFrame(size_t max_len)
-    {
-        page_ = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-        size_t need = std::max<size_t>(max_len, kMinReadable);
-        room_ = (need + page_ - 1) / page_ * page_;
-        void *p = mmap(nullptr, room_ + page_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS,
-                       -1, 0);
-        if (p == MAP_FAILED)
-            return;
-        base_ = static_cast<unsigned char *>(p);
-        if (mprotect(base_ + room_, page_, PROT_NONE) != 0) {
-            munmap(base_, room_ + page_);
-            base_ = nullptr;
-        }
-    }
-    ~GuardedFrame()
-    {
-        if (base_ != nullptr)
-            munmap(base_, room_ + page_);
-    }
-    GuardedFrame(const GuardedFrame &) = delete;
-    GuardedFrame &operator=(const GuardedFrame &) = delete;
-
-    bool ok() const { return base_ != nullptr; }
-
-    const unsigned char *load(const std::vector<unsigned char> &frame, unsigned char pad)
-    {
-        size_t n = std::max<size_t>(frame.size(), kMinReadable);
-        unsigned char *p = base_ + room_ - n;
-        std::copy(frame.begin(), frame.end(), p);
-        for (size_t i = frame.size(); i < n; ++i)
-            p[i] = (i == 12 || i == 13) ? 0 : pad;
-        return p;
-    }
-
-  private:
-    unsigned char *base_ = nullptr;
-    size_t room_ = 0;
-    size_t page_ = 0;
-};
-
-// ---- hand dissection -----------------------------------------------------------------------
-
-enum class Kind { Eth, Ieee8023, Llc, Snap, Ip, Arp, Rarp, Ipx, Transport };
-
-const char *kind_name(Kind k)
-{
-    switch (k) {
-    case Kind::Eth:
-        return "ETH";
-    case Kind::Ieee8023:
-        return "802.3";
-    case Kind::Llc:
-        return "LLC";
-    case Kind::Snap:
-        return "SNAP";
-    case Kind::Ip:
-        return "IP";
-    case Kind::Arp:
-        return "ARP";
-    case Kind::Rarp:
-        return "RARP";
-    case Kind::Ipx:
-        return "IPX";
-    case Kind::Transport:
-        return "IP#";
-    }
-    return "?";
-}
-
-constexpr int kIcmp = 1, kIgmp = 2, kTcp = 6, kUdp = 17, kGre = 47, kOspf = 89, kPim = 103;
+// Header kinds; Tp is whatever IP carries, its IP protocol in Header::proto.
+enum Kind { Eth, E8023, Llc, Snap, Ip, Arp, Rarp, Ipx, Tp };
+const char *const kNames[] = {"ETH", "802.3", "LLC", "SNAP", "IP", "ARP", "RARP", "IPX", "IP#"};
+constexpr int kIcmp = 1, kIgmp = 2, kTcp = 6, kUdp = 17, kGre = 47, kOspf = 89;
 
 unsigned get16(const unsigned char *p)
 {
@@ -274,756 +142,306 @@ unsigned get16(const unsigned char *p)
 
 // One header of a frame.
 struct Header {
-    Kind kind;
-    int ip_proto; // Transport: the IP protocol number
-    int off;      // first byte, from the start of the frame
-    int avail;    // bytes from the first byte to the end of what the header covers
-    int hlen;     // header length
+    int kind;
+    int proto; // Tp: the IP protocol number
+    int off;   // first byte, from the start of the frame
+    int avail; // bytes from the first byte to the end of what the header covers
+    int hlen;  // header length
     const unsigned char *p;
-
-    bool has(int n) const { return avail >= n; }
-    unsigned at(int i) const { return p[i]; }
-    unsigned be16(int i) const { return get16(p + i); }
-    int dlen() const { return avail - hlen; }
 };
 
-struct Dissection {
-    std::vector<Header> hdrs;
-};
+using Dissection = std::vector<Header>;
+
+// The kind an Ethernet type announces, or -1.
+int by_type(unsigned t)
+{
+    return t == 0x0800 ? Ip : t == 0x0806 ? Arp : t == 0x8035 ? Rarp : t == 0x8137 ? Ipx : -1;
+}
 
 // The headers of an Ethernet frame of `len` bytes, outermost first. `frame` has at least 16
 // readable bytes: the type/length field is read even from a frame shorter than 14 bytes, as the
 // link header's identification does; nothing else at or beyond `len` is read.
 Dissection dissect(const unsigned char *frame, int len)
 {
+    // Bytes a header needs to find its length and what it carries, by kind; TCP needs 13. A header
+    // cut short before them covers what is left, and the walk ends there.
+    static const int kNeed[] = {14, 14, 3, 5, 10, 0, 0, 0, 0};
     Dissection d;
-    Kind kind = get16(frame + 12) <= 1500 ? Kind::Ieee8023 : Kind::Eth;
-    int ip_proto = -1;
-    int off = 0;
-    int left = len;
-    while (left > 0 && static_cast<int>(d.hdrs.size()) < kMaxHeaders) {
+    int kind = get16(frame + 12) <= 1500 ? E8023 : Eth, proto = -1, off = 0, left = len;
+    while (left > 0 && kind >= 0 && d.size() < 30) {
         const unsigned char *p = frame + off;
-        // By default a header covers everything that is left.
-        Header h{kind, ip_proto, off, left, left, p};
-        std::optional<Kind> next;
-        int next_proto = -1;
-        int need = 0; // bytes needed to find the length and what follows
-        switch (kind) {
-        case Kind::Eth:
-            need = 14;
-            if (left < need)
-                break;
-            h.hlen = 14;
-            switch (get16(p + 12)) {
-            case 0x0800:
-                next = Kind::Ip;
-                break;
-            case 0x0806:
-                next = Kind::Arp;
-                break;
-            case 0x8035:
-                next = Kind::Rarp;
-                break;
-            case 0x8137:
-                next = Kind::Ipx;
-                break;
-            }
+        Header h{kind, proto, off, left, left, p}; // by default a header covers what is left
+        int next = -1, next_proto = -1, need = kind == Tp && proto == kTcp ? 13 : kNeed[kind];
+        auto enough = [&](int n) { return left >= (need = n); };
+        switch (left < need ? -1 : kind) {
+        case Eth:
+            h.hlen = 14, next = by_type(get16(p + 12));
             break;
-        case Kind::Ieee8023: {
-            need = 14;
-            if (left < need)
-                break;
-            h.hlen = 14;
-            // The length field bounds the frame's data; what lies beyond it is padding.
-            int length = static_cast<int>(get16(p + 12));
-            if (left - 14 > length)
-                h.avail = 14 + length;
-            if (h.avail > 14) {
-                need = 16;
-                if (left < need)
-                    break;
-                // Novell raw: the IPX checksum FF FF right after the header; LLC otherwise.
-                next = (p[14] == 0xFF && p[15] == 0xFF) ? Kind::Ipx : Kind::Llc;
-            }
+        case E8023:
+            // The length field bounds the frame's data; what lies beyond it is padding. Novell raw
+            // has the IPX checksum FF FF right after the header; anything else is LLC.
+            h.hlen = 14, h.avail = std::min(left, 14 + static_cast<int>(get16(p + 12)));
+            if (h.avail > 14 && enough(16))
+                next = p[14] == 0xFF && p[15] == 0xFF ? Ipx : Llc;
             break;
-        }
-        case Kind::Llc:
-            need = 3;
-            if (left < need)
-                break;
+        case Llc:
             h.hlen = 3;
-            if (p[0] == 0xAA && p[1] == 0xAA && p[2] == 0x03) {
-                next = Kind::Snap;
-            } else if (p[0] == 0xE0 && p[1] == 0xE0 && p[2] == 0x03) {
-                next = Kind::Ipx;
-            } else if (p[0] == 0xFE && p[1] == 0xFE && p[2] == 0x03) {
-                need = 4;
-                if (left < need)
-                    break;
-                if (p[3] == 0x80) {
-                    h.hlen = 4;
-                    next = Kind::Snap;
-                } else if (p[3] == 0xCC) {
-                    h.hlen = 4;
-                    next = Kind::Ip;
-                }
-            }
+            if (p[0] == p[1] && p[2] == 3 && (p[0] == 0xAA || p[0] == 0xE0))
+                next = p[0] == 0xAA ? Snap : Ipx;
+            else if (p[0] == 0xFE && p[1] == 0xFE && p[2] == 3 && enough(4) &&
+                     (p[3] == 0x80 || p[3] == 0xCC))
+                h.hlen = 4, next = p[3] == 0x80 ? Snap : Ip;
             break;
-        case Kind::Snap: {
-            need = 5;
-            if (left < need)
-                break;
+        case Snap:
             h.hlen = 5;
-            unsigned long org = (static_cast<unsigned long>(p[0]) << 16) | (p[1] << 8) | p[2];
-            unsigned type = get16(p + 3);
-            if (org == 0) {
-                if (type == 0x0800)
-                    next = Kind::Ip;
-                else if (type == 0x0806)
-                    next = Kind::Arp;
-                else if (type == 0x8035)
-                    next = Kind::Rarp;
-                else if (type == 0x8137)
-                    next = Kind::Ipx;
-            } else if (org == 0x0080C2 && type == 0x0007) {
-                next = Kind::Ieee8023; // bridged 802.3
-            }
+            if (p[0] == 0 && p[1] == 0 && p[2] == 0)
+                next = by_type(get16(p + 3));
+            else if (p[0] == 0x00 && p[1] == 0x80 && p[2] == 0xC2 && get16(p + 3) == 7)
+                next = E8023; // bridged 802.3
+            break;
+        case Ip:
+            h.hlen = 4 * (p[0] & 0x0F), h.avail = std::min(left, static_cast<int>(get16(p + 2)));
+            // Only a datagram at offset 0 (whole, or a first fragment) carries a transport header.
+            if (((p[6] & 0x1F) << 8 | p[7]) == 0)
+                next = Tp, next_proto = p[9];
+            break;
+        case Tp: // a UDP header is 8 bytes even when fewer were captured
+            h.hlen = proto == kTcp ? 4 * (p[12] >> 4) : proto == kUdp ? 8 : left;
             break;
         }
-        case Kind::Ip: {
-            need = 10;
-            if (left < need)
-                break;
-            h.hlen = 4 * (p[0] & 0x0F);
-            int total = static_cast<int>(get16(p + 2));
-            if (left > total)
-                h.avail = total;
-            // Only a datagram at offset 0 (unfragmented or a first fragment) carries the
-            // transport header.
-            unsigned frag_off = ((p[6] & 0x1Fu) << 8) | p[7];
-            if (frag_off == 0) {
-                next = Kind::Transport;
-                next_proto = p[9];
-            }
-            break;
-        }
-        case Kind::Transport:
-            if (ip_proto == kTcp) {
-                need = 13;
-                if (left < need)
-                    break;
-                h.hlen = 4 * (p[12] >> 4);
-            } else if (ip_proto == kUdp) {
-                h.hlen = 8;
-            }
-            break;
-        case Kind::Arp:
-        case Kind::Rarp:
-        case Kind::Ipx:
-            break;
-        }
-        if (left < need) {
-            // Cut short before its fixed fields: the header covers what is left, and the walk
-            // ends.
-            h.avail = left;
-            h.hlen = left;
-            d.hdrs.push_back(h);
-            break;
-        }
-        d.hdrs.push_back(h);
-        left = h.avail - h.hlen;
-        off += h.hlen;
-        if (left <= 0 || !next)
-            break;
-        kind = *next;
-        ip_proto = next_proto;
+        if (left < need)
+            h.avail = h.hlen = left;
+        d.push_back(h);
+        left = h.avail - h.hlen, off += h.hlen, kind = next, proto = next_proto;
     }
     return d;
 }
 
 std::string describe(const Dissection &d)
 {
-    if (d.hdrs.empty())
-        return "(no headers)";
     std::ostringstream os;
-    for (const Header &h : d.hdrs) {
-        os << kind_name(h.kind);
-        if (h.kind == Kind::Transport)
-            os << h.ip_proto;
-        os << "[off " << h.off << " avail " << h.avail << " hlen " << h.hlen << "] ";
-    }
-    return os.str();
+    for (const Header &h : d)
+        os << kNames[h.kind] << (h.kind == Tp ? std::to_string(h.proto) : "") << "[off " << h.off
+           << " avail " << h.avail << " hlen " << h.hlen << "] ";
+    return d.empty() ? "(no headers)" : os.str();
 }
 
-// The first header of a kind, outermost first.
-const Header *first(const Dissection &d, Kind kind, int ip_proto = -1)
+// The first header of a kind (of Tp, carrying IP protocol `proto`), or null.
+const Header *find(const Dissection &d, int kind, int proto = -1)
 {
-    for (const Header &h : d.hdrs)
-        if (h.kind == kind && (kind != Kind::Transport || h.ip_proto == ip_proto))
+    for (const Header &h : d)
+        if (h.kind == kind && (kind != Tp || h.proto == proto))
             return &h;
     return nullptr;
 }
 
-const Header *eth(const Dissection &d)
-{
-    return first(d, Kind::Eth);
-}
-const Header *ieee8023(const Dissection &d)
-{
-    return first(d, Kind::Ieee8023);
-}
-const Header *llc(const Dissection &d)
-{
-    return first(d, Kind::Llc);
-}
-const Header *snap(const Dissection &d)
-{
-    return first(d, Kind::Snap);
-}
-const Header *ip(const Dissection &d)
-{
-    return first(d, Kind::Ip);
-}
-const Header *transport(const Dissection &d, int proto)
-{
-    return first(d, Kind::Transport, proto);
-}
-
-// ---- field checks --------------------------------------------------------------------------
-
-struct Mac {
-    unsigned char b[6];
+// A value of a frame, missing when its header is absent or cut short before it. Every comparison
+// with a missing value is false, so a test and its negation both fail.
+struct Field {
+    bool ok = false;
+    long v = 0;
+    bool operator==(long x) const { return ok && v == x; }
+    bool operator!=(long x) const { return ok && v != x; }
+    bool operator<(long x) const { return ok && v < x; }
+    bool operator>(long x) const { return ok && v > x; }
+    Field masked(long m) const { return {ok, v & m}; }
 };
-constexpr Mac kBroadcast{{0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF}};
-constexpr Mac kZeroMac{{0, 0, 0, 0, 0, 0}};
-constexpr Mac kBusyMac{{0x00, 0x1F, 0x29, 0xDA, 0x2D, 0x79}};
 
-bool mac_at(const Header &h, int at, const Mac &m)
+// `width` bytes at `at` of the first header of a kind, in network order. IP F is bytes 6-7 masked
+// to more-fragments and the offset; TCP F is byte 13 masked (its two high bits are not flags).
+Field field(const Dissection &d, int kind, int at, int width, int proto = -1)
 {
-    return std::memcmp(h.p + at, m.b, 6) == 0;
+    const Header *h = find(d, kind, proto);
+    if (h == nullptr || h->avail < at + width)
+        return {};
+    Field f{true, 0};
+    for (int i = 0; i < width; ++i)
+        f.v = f.v << 8 | h->p[at + i];
+    return f;
+}
+
+enum Length { kLen, kHlen, kDlen };
+
+Field length(const Dissection &d, int kind, Length which, int proto = -1)
+{
+    const Header *h = find(d, kind, proto);
+    if (h == nullptr)
+        return {};
+    return {true, which == kLen ? h->avail : which == kHlen ? h->hlen : h->avail - h->hlen};
+}
+
+// SRC, DST and SD: how many of the chosen address fields of the first header of a kind pass
+// `test`, or -1 when the header is absent or lacks one of them. SD is > 0, SD:1 == 1, SD:2 == 2,
+// a negated test == 0.
+enum Which { kDst = 1, kSrc = 2, kSd = 3 };
+
+template <class Test>
+int addr(const Dissection &d, int kind, Which which, Test test, int proto = -1)
+{
+    // Fields of MACs, service access points, IPv4 addresses or ports: width, then offsets.
+    const int width = kind == Ip ? 4 : kind == Tp ? 2 : kind == Llc ? 1 : 6;
+    const Field dst = field(d, kind, kind == Ip ? 16 : kind == Tp ? 2 : 0, width, proto);
+    const Field src = field(d, kind, kind == Ip ? 12 : kind == Tp ? 0 : width, width, proto);
+    if (((which & kDst) != 0 && !dst.ok) || ((which & kSrc) != 0 && !src.ok))
+        return -1;
+    return ((which & kDst) != 0 && test(dst.v)) + ((which & kSrc) != 0 && test(src.v));
+}
+
+struct Is {
+    long v;
+    bool operator()(long x) const { return x == v; }
+};
+
+constexpr long kBroadcast = 0xFFFFFFFFFFFF;
+
+// M: a first byte of exactly 01, not the group bit.
+bool multicast(long mac)
+{
+    return mac >> 40 == 1;
 }
 
 // An IPv4 network: whole bytes of the prefix compare equal; in a partial byte, every bit that the
 // network has set within the prefix must be set in the address (the others are not looked at).
 struct Net {
     unsigned char a[4];
-    int bits;
+    int bits; // 8 to 32
+    bool operator()(long x) const
+    {
+        const long net = long{a[0]} << 24 | a[1] << 16 | a[2] << 8 | a[3];
+        const long whole = 0xFFFFFFFFL << (32 - bits / 8 * 8) & 0xFFFFFFFF;
+        const long m = net & (0xFFFFFFFFL << (32 - bits)) & ~whole;
+        return ((x ^ net) & whole) == 0 && (x & m) == m;
+    }
 };
-
-bool in_net(const unsigned char *addr, const Net &net)
-{
-    int whole = net.bits / 8;
-    for (int i = 0; i < whole; ++i)
-        if (addr[i] != net.a[i])
-            return false;
-    if (whole == 4)
-        return true;
-    unsigned mask = (0xFFu << (8 - net.bits % 8)) & 0xFFu;
-    unsigned m = net.a[whole] & mask;
-    return (addr[whole] & m) == m;
-}
 
 constexpr Net kTen8{{10, 0, 0, 0}, 8};
-constexpr Net kTen12Zero{{10, 0, 0, 0}, 12};
-constexpr Net kTen16Over12{{10, 16, 0, 0}, 12};
-constexpr Net kPrivate172{{172, 16, 0, 0}, 12};
-constexpr Net kHome16{{192, 168, 0, 0}, 16};
-constexpr Net kHome24{{192, 168, 1, 0}, 24};
-constexpr Net kHost{{10, 0, 0, 1}, 32};
 
-bool ip_src_in(const Header &h, const Net &n)
-{
-    return in_net(h.p + 12, n);
-}
-bool ip_dst_in(const Header &h, const Net &n)
-{
-    return in_net(h.p + 16, n);
-}
+// ---- the filters and their hand checks ------------------------------------------------------
 
-bool is_fragment(const Header &h)
-{
-    return (h.at(6) & 0x20) != 0 || (((h.at(6) & 0x1Fu) << 8) | h.at(7)) != 0;
-}
-
-// TCP flags of byte 13 (the two high bits are not flags).
-bool tcp_flags(const Header &h, unsigned set, unsigned clear)
-{
-    if (!h.has(14))
-        return false;
-    unsigned f = h.at(13) & 0x3F;
-    return (f & set) == set && (f & clear) == 0;
-}
-
-// ---- atoms used by more than one predicate -------------------------------------------------
-
-// IP SRC=net
-bool ip_src(const Dissection &d, const Net &n)
-{
-    const Header *h = ip(d);
-    return h != nullptr && h->has(16) && ip_src_in(*h, n);
-}
-
-// IP ^SD=net
-bool ip_not_sd(const Dissection &d, const Net &n)
-{
-    const Header *h = ip(d);
-    return h != nullptr && h->has(20) && !(ip_src_in(*h, n) || ip_dst_in(*h, n));
-}
-
-// IP F=F
-bool ip_fragment(const Dissection &d)
-{
-    const Header *h = ip(d);
-    return h != nullptr && h->has(8) && is_fragment(*h);
-}
-
-// TCP or UDP SD=port
-bool port_sd(const Dissection &d, int proto, unsigned port)
-{
-    const Header *h = transport(d, proto);
-    return h != nullptr && h->has(4) && (h->be16(0) == port || h->be16(2) == port);
-}
-
-// TCP or UDP ^SD=port
-bool port_not_sd(const Dissection &d, int proto, unsigned port)
-{
-    const Header *h = transport(d, proto);
-    return h != nullptr && h->has(4) && !(h->be16(0) == port || h->be16(2) == port);
-}
-
-// ETH DST=B
-bool eth_dst_broadcast(const Dissection &d)
-{
-    const Header *h = eth(d);
-    return h != nullptr && h->has(6) && mac_at(*h, 0, kBroadcast);
-}
-
-// ---- the filters and their hand checks -----------------------------------------------------
-
-using Predicate = bool (*)(const Dissection &);
-
-struct Case {
-    const char *name; // test name
-    const char *text; // filter
-    Predicate want;   // hand check of one frame
+// Together the rows exercise every parameter, negated parameters and rules, groups of both kinds,
+// and each parameter whose bytes some frame of the capture lacks: 802.3 addresses (frames of 4 and
+// 8 bytes), IP addresses and F (IP total lengths of 0 and 19), TCP F (a TCP header of 12 bytes).
+struct Row {
+    const char *text;
+    bool (*want)(const Dissection &);
 };
 
-const Case kCases[] = {
-    // Link level.
-    {"eth", "ETH", [](const Dissection &d) { return eth(d) != nullptr; }},
-    {"ieee8023", "802.3", [](const Dissection &d) { return ieee8023(d) != nullptr; }},
-    {"eth_etype_ipv4", "ETH ETYPE=2048",
-     [](const Dissection &d) {
-         const Header *h = eth(d);
-         return h != nullptr && h->has(14) && h->be16(12) == 0x0800;
-     }},
-    {"eth_etype_ipv6", "ETH ETYPE=34525",
-     [](const Dissection &d) {
-         const Header *h = eth(d);
-         return h != nullptr && h->has(14) && h->be16(12) == 0x86DD;
-     }},
-    {"eth_dst_broadcast", "ETH DST=B", eth_dst_broadcast},
-    {"eth_dst_multicast", "ETH DST=M",
-     [](const Dissection &d) {
-         // M means a first byte of exactly 01, not the group bit.
-         const Header *h = eth(d);
-         return h != nullptr && h->has(6) && h->at(0) == 0x01;
-     }},
-    {"eth_src_multicast", "ETH SRC=M",
-     [](const Dissection &d) {
-         const Header *h = eth(d);
-         return h != nullptr && h->has(12) && h->at(6) == 0x01;
-     }},
-    {"eth_sd1_broadcast", "ETH SD:1=B",
-     [](const Dissection &d) {
-         const Header *h = eth(d);
-         return h != nullptr && h->has(12) &&
-                mac_at(*h, 0, kBroadcast) != mac_at(*h, 6, kBroadcast);
-     }},
-    {"eth_sd_mac", "ETH SD=00:1f:29:da:2d:79",
-     [](const Dissection &d) {
-         const Header *h = eth(d);
-         return h != nullptr && h->has(12) && (mac_at(*h, 0, kBusyMac) || mac_at(*h, 6, kBusyMac));
-     }},
-    {"eth_not_src_zero", "ETH ^SRC=0:0:0:0:0:0",
-     [](const Dissection &d) {
-         const Header *h = eth(d);
-         return h != nullptr && h->has(12) && !mac_at(*h, 6, kZeroMac);
-     }},
-    {"ieee8023_sd_multicast", "802.3 SD=M",
-     [](const Dissection &d) {
-         const Header *h = ieee8023(d);
-         return h != nullptr && h->has(12) && (h->at(0) == 0x01 || h->at(6) == 0x01);
-     }},
-    {"ieee8023_not_sd_multicast", "802.3 ^SD=M",
-     [](const Dissection &d) {
-         const Header *h = ieee8023(d);
-         return h != nullptr && h->has(12) && !(h->at(0) == 0x01 || h->at(6) == 0x01);
-     }},
-    {"ieee8023_len", "802.3 LEN<64",
-     [](const Dissection &d) {
-         const Header *h = ieee8023(d);
-         return h != nullptr && h->avail < 64;
-     }},
-    {"llc", "LLC", [](const Dissection &d) { return llc(d) != nullptr; }},
-    {"llc_sd_stp", "LLC SD=66",
-     [](const Dissection &d) {
-         const Header *h = llc(d);
-         return h != nullptr && h->has(2) && (h->at(0) == 66 || h->at(1) == 66);
-     }},
-    {"llc_sd1_stp", "LLC SD:1=66",
-     [](const Dissection &d) {
-         const Header *h = llc(d);
-         return h != nullptr && h->has(2) && ((h->at(0) == 66) != (h->at(1) == 66));
-     }},
-    {"llc_dst_ctl", "LLC DST=254 C=3",
-     [](const Dissection &d) {
-         const Header *h = llc(d);
-         return h != nullptr && h->has(1) && h->at(0) == 254 && h->has(3) && h->at(2) == 3;
-     }},
-    {"llc_not_src", "LLC ^SRC=170",
-     [](const Dissection &d) {
-         const Header *h = llc(d);
-         return h != nullptr && h->has(2) && h->at(1) != 170;
-     }},
-    {"llc_dlen", "LLC DLEN>40",
-     [](const Dissection &d) {
-         const Header *h = llc(d);
-         return h != nullptr && h->dlen() > 40;
-     }},
-    {"snap", "SNAP", [](const Dissection &d) { return snap(d) != nullptr; }},
-    {"snap_org_etype", "SNAP ORG=12 ETYPE=8192",
-     [](const Dissection &d) {
-         const Header *h = snap(d);
-         return h != nullptr && h->has(3) && h->at(0) == 0 && h->at(1) == 0 && h->at(2) == 12 &&
-                h->has(5) && h->be16(3) == 0x2000;
-     }},
-
-    // Network level.
-    {"arp", "ARP", [](const Dissection &d) { return first(d, Kind::Arp) != nullptr; }},
-    {"rarp", "RARP", [](const Dissection &d) { return first(d, Kind::Rarp) != nullptr; }},
-    {"ipx", "IPX", [](const Dissection &d) { return first(d, Kind::Ipx) != nullptr; }},
-    {"ip", "IP", [](const Dissection &d) { return ip(d) != nullptr; }},
-    {"ip_src_8", "IP SRC=10.0.0.0/8", [](const Dissection &d) { return ip_src(d, kTen8); }},
-    {"ip_src_12", "IP SRC=10.16.0.0/12",
-     [](const Dissection &d) { return ip_src(d, kTen16Over12); }},
-    {"ip_src_12_private", "IP SRC=172.16.0.0/12",
-     [](const Dissection &d) { return ip_src(d, kPrivate172); }},
-    {"ip_dst_12_zero_bits", "IP DST=10.0.0.0/12",
-     [](const Dissection &d) {
-         const Header *h = ip(d);
-         return h != nullptr && h->has(20) && ip_dst_in(*h, kTen12Zero);
-     }},
-    {"ip_dst_16", "IP DST=192.168.0.0/16",
-     [](const Dissection &d) {
-         const Header *h = ip(d);
-         return h != nullptr && h->has(20) && ip_dst_in(*h, kHome16);
-     }},
-    {"ip_src_24", "IP SRC=192.168.1.0/24", [](const Dissection &d) { return ip_src(d, kHome24); }},
-    {"ip_sd_host", "IP SD=10.0.0.1",
-     [](const Dissection &d) {
-         const Header *h = ip(d);
-         return h != nullptr && h->has(20) && (ip_src_in(*h, kHost) || ip_dst_in(*h, kHost));
-     }},
-    {"ip_sd1", "IP SD:1=10.0.0.0/8",
-     [](const Dissection &d) {
-         const Header *h = ip(d);
-         return h != nullptr && h->has(20) && ip_src_in(*h, kTen8) != ip_dst_in(*h, kTen8);
-     }},
-    {"ip_sd2", "IP SD:2=10.0.0.0/8",
-     [](const Dissection &d) {
-         const Header *h = ip(d);
-         return h != nullptr && h->has(16) && ip_src_in(*h, kTen8) && h->has(20) &&
-                ip_dst_in(*h, kTen8);
-     }},
-    {"ip_not_src", "IP ^SRC=10.0.0.0/8",
-     [](const Dissection &d) {
-         const Header *h = ip(d);
-         return h != nullptr && h->has(16) && !ip_src_in(*h, kTen8);
-     }},
-    {"ip_fragment", "IP F=F", ip_fragment},
-    {"ip_not_fragment", "IP F=^F",
-     [](const Dissection &d) {
-         const Header *h = ip(d);
-         return h != nullptr && h->has(8) && !is_fragment(*h);
-     }},
-    {"ip_len", "IP LEN<64",
-     [](const Dissection &d) {
-         const Header *h = ip(d);
-         return h != nullptr && h->avail < 64;
-     }},
-    {"ip_hlen", "IP HLEN>20",
-     [](const Dissection &d) {
-         const Header *h = ip(d);
-         return h != nullptr && h->hlen > 20;
-     }},
-    {"ip_short_hlen", "IP HLEN<20",
-     [](const Dissection &d) {
-         const Header *h = ip(d);
-         return h != nullptr && h->hlen < 20;
-     }},
-
-    // Carried in IP.
-    {"icmp", "ICMP", [](const Dissection &d) { return transport(d, kIcmp) != nullptr; }},
-    {"icmp_echo", "ICMP TYPE=echo",
-     [](const Dissection &d) {
-         const Header *h = transport(d, kIcmp);
-         return h != nullptr && h->has(1) && h->at(0) == 8;
-     }},
-    {"icmp_port_unreach", "ICMP TYPE=unreach CODE=port",
-     [](const Dissection &d) {
-         const Header *h = transport(d, kIcmp);
-         return h != nullptr && h->has(1) && h->at(0) == 3 && h->has(2) && h->at(1) == 3;
-     }},
-    {"igmp", "IGMP", [](const Dissection &d) { return transport(d, kIgmp) != nullptr; }},
-    {"ospf", "OSPF", [](const Dissection &d) { return transport(d, kOspf) != nullptr; }},
-    {"gre", "IP#47", [](const Dissection &d) { return transport(d, kGre) != nullptr; }},
-    {"pim", "IP#103", [](const Dissection &d) { return transport(d, kPim) != nullptr; }},
-    {"tcp", "TCP", [](const Dissection &d) { return transport(d, kTcp) != nullptr; }},
-    {"tcp_sd_80", "TCP SD=80", [](const Dissection &d) { return port_sd(d, kTcp, 80); }},
-    {"tcp_sd_179", "TCP SD=179", [](const Dissection &d) { return port_sd(d, kTcp, 179); }},
-    {"tcp_not_sd_80", "TCP ^SD=80", [](const Dissection &d) { return port_not_sd(d, kTcp, 80); }},
-    {"tcp_dst_below_1024", "TCP DST<1024",
-     [](const Dissection &d) {
-         const Header *h = transport(d, kTcp);
-         return h != nullptr && h->has(4) && h->be16(2) < 1024;
-     }},
-    {"tcp_src_above_1023", "TCP SRC>1023",
-     [](const Dissection &d) {
-         const Header *h = transport(d, kTcp);
-         return h != nullptr && h->has(2) && h->be16(0) > 1023;
-     }},
-    {"tcp_syn_no_ack", "TCP F=S^A",
-     [](const Dissection &d) {
-         const Header *h = transport(d, kTcp);
-         return h != nullptr && tcp_flags(*h, 0x02, 0x10);
-     }},
-    {"tcp_all_flags", "TCP F=S*",
-     [](const Dissection &d) {
-         // A positive '*' asks for every flag not named negative.
-         const Header *h = transport(d, kTcp);
-         return h != nullptr && tcp_flags(*h, 0x3F, 0);
-     }},
-    {"tcp_syn_ack_only", "TCP F=SA^*",
-     [](const Dissection &d) {
-         const Header *h = transport(d, kTcp);
-         return h != nullptr && tcp_flags(*h, 0x12, 0x2D);
-     }},
-    {"tcp_not_ack", "TCP ^F=A",
-     [](const Dissection &d) {
-         const Header *h = transport(d, kTcp);
-         return h != nullptr && h->has(14) && !tcp_flags(*h, 0x10, 0);
-     }},
-    {"tcp_dlen", "TCP DLEN>0",
-     [](const Dissection &d) {
-         const Header *h = transport(d, kTcp);
-         return h != nullptr && h->dlen() > 0;
-     }},
-    {"tcp_hlen", "TCP HLEN>20",
-     [](const Dissection &d) {
-         const Header *h = transport(d, kTcp);
-         return h != nullptr && h->hlen > 20;
-     }},
-    {"tcp_short_hlen", "TCP HLEN<20",
-     [](const Dissection &d) {
-         const Header *h = transport(d, kTcp);
-         return h != nullptr && h->hlen < 20;
-     }},
-    {"udp", "UDP", [](const Dissection &d) { return transport(d, kUdp) != nullptr; }},
-    {"udp_sd_53", "UDP SD=53", [](const Dissection &d) { return port_sd(d, kUdp, 53); }},
-    {"udp_not_dst_53", "UDP ^DST=53",
-     [](const Dissection &d) {
-         const Header *h = transport(d, kUdp);
-         return h != nullptr && h->has(4) && h->be16(2) != 53;
-     }},
-    {"udp_dlen", "UDP DLEN>100",
-     [](const Dissection &d) {
-         const Header *h = transport(d, kUdp);
-         return h != nullptr && h->dlen() > 100;
-     }},
-    {"udp_negative_dlen", "UDP DLEN<0",
-     [](const Dissection &d) {
-         // The UDP header is 8 bytes even when fewer were captured.
-         const Header *h = transport(d, kUdp);
-         return h != nullptr && h->dlen() < 0;
-     }},
-
-    // Negation and groups.
-    {"not_tcp", "^(TCP)", [](const Dissection &d) { return transport(d, kTcp) == nullptr; }},
-    {"not_tcp_not_80", "^(TCP ^SD=80)",
-     [](const Dissection &d) { return !port_not_sd(d, kTcp, 80); }},
-    {"not_ip_src_8", "^(IP SRC=10.0.0.0/8)", [](const Dissection &d) { return !ip_src(d, kTen8); }},
-    {"web_or_dns_from_10", "((TCP SD=80) | (UDP SD=53)) & (IP SRC=10.0.0.0/8)",
-     [](const Dissection &d) {
-         return (port_sd(d, kTcp, 80) || port_sd(d, kUdp, 53)) && ip_src(d, kTen8);
-     }},
-    {"bgp_or_dns_from_10", "((TCP SD=179) | (UDP SD=53)) & (IP SRC=10.0.0.0/8)",
-     [](const Dissection &d) {
-         return (port_sd(d, kTcp, 179) || port_sd(d, kUdp, 53)) && ip_src(d, kTen8);
-     }},
-    {"mixed_groups", "((TCP) & (IP ^SD=10.0.0.0/8)) | ((UDP ^SD=53) & (ETH DST=B))",
-     [](const Dissection &d) {
-         return (transport(d, kTcp) != nullptr && ip_not_sd(d, kTen8)) ||
-                (port_not_sd(d, kUdp, 53) && eth_dst_broadcast(d));
-     }},
-    {"first_fragment_tcp", "(IP F=F) & (TCP)",
-     [](const Dissection &d) { return ip_fragment(d) && transport(d, kTcp) != nullptr; }},
-    {"first_fragment_udp", "(IP F=F) & (UDP)",
-     [](const Dissection &d) { return ip_fragment(d) && transport(d, kUdp) != nullptr; }},
-    {"fragment_not_tcp_udp", "(IP F=F) & ^((TCP) | (UDP))",
-     [](const Dissection &d) {
-         return ip_fragment(d) && transport(d, kTcp) == nullptr && transport(d, kUdp) == nullptr;
-     }},
-    {"neither_arp_nor_ip", "^((ARP) | (IP))",
-     [](const Dissection &d) { return first(d, Kind::Arp) == nullptr && ip(d) == nullptr; }},
-    {"arp_rarp_ipx", "(ARP) | (RARP) | (IPX)",
-     [](const Dissection &d) {
-         return first(d, Kind::Arp) != nullptr || first(d, Kind::Rarp) != nullptr ||
-                first(d, Kind::Ipx) != nullptr;
-     }},
-};
-
-void PrintTo(const Case &c, std::ostream *os)
+void PrintTo(const Row &r, std::ostream *os)
 {
-    *os << "'" << c.text << "'";
+    *os << "'" << r.text << "'";
 }
 
-// ---- reporting -----------------------------------------------------------------------------
-
-std::string hex_dump(const std::vector<unsigned char> &frame, size_t max)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string s;
-    size_t n = std::min(frame.size(), max);
-    for (size_t i = 0; i < n; ++i) {
-        if (i != 0)
-            s += (i % 16 == 0) ? "\n      " : " ";
-        s += digits[frame[i] >> 4];
-        s += digits[frame[i] & 0xF];
+#define ROW(text, ...)                                                                             \
+    {                                                                                              \
+        text, [](const Dissection &d) -> bool { return __VA_ARGS__; }                              \
     }
-    return n == 0 ? "(empty)" : s;
-}
 
-struct Disagreement {
-    size_t index;
-    int got;     // library, zero padding
-    int got_alt; // library, other padding (frames under 16 bytes), else got
-    bool want;
+const Row kRows[] = {
+    ROW("ETH ETYPE=34525", field(d, Eth, 12, 2) == 0x86DD),
+    ROW("ETH DST=M", addr(d, Eth, kDst, multicast) == 1),
+    ROW("ETH SD:1=B", addr(d, Eth, kSd, Is{kBroadcast}) == 1),
+    ROW("ETH ^SRC=00:1f:29:da:2d:79", addr(d, Eth, kSrc, Is{0x001F29DA2D79}) == 0),
+    ROW("802.3 ^SD=M", addr(d, E8023, kSd, multicast) == 0),
+    ROW("802.3 LEN<64", length(d, E8023, kLen) < 64),
+    ROW("(LLC SD=66) | (LLC DST=69 SRC=16) | (LLC DST=254 C=3)",
+        addr(d, Llc, kSd, Is{66}) > 0 || (field(d, Llc, 0, 1) == 69 && field(d, Llc, 1, 1) == 16) ||
+            (addr(d, Llc, kDst, Is{254}) == 1 && field(d, Llc, 2, 1) == 3)),
+    ROW("LLC ^SRC=170 DLEN>40", addr(d, Llc, kSrc, Is{170}) == 0 && length(d, Llc, kDlen) > 40),
+    ROW("SNAP", find(d, Snap) != nullptr),
+    ROW("SNAP ORG=12 ETYPE=8192", field(d, Snap, 0, 3) == 12 && field(d, Snap, 3, 2) == 0x2000),
+    ROW("(RARP) | (IPX)", find(d, Rarp) != nullptr || find(d, Ipx) != nullptr),
+    ROW("^((ARP) | (IP))", find(d, Arp) == nullptr && find(d, Ip) == nullptr),
+    ROW("IP SRC=10.16.0.0/12", addr(d, Ip, kSrc, Net{{10, 16, 0, 0}, 12}) == 1),
+    ROW("IP DST=10.0.0.0/12", addr(d, Ip, kDst, Net{{10, 0, 0, 0}, 12}) == 1),
+    ROW("IP SD=10.0.0.1", addr(d, Ip, kSd, Net{{10, 0, 0, 1}, 32}) > 0),
+    ROW("IP SD:1=10.0.0.0/8", addr(d, Ip, kSd, kTen8) == 1),
+    ROW("IP SD:2=10.0.0.0/8", addr(d, Ip, kSd, kTen8) == 2),
+    ROW("^(IP ^SRC=10.0.0.0/8)", addr(d, Ip, kSrc, kTen8) != 0),
+    ROW("IP F=^F", field(d, Ip, 6, 2).masked(0x3FFF) == 0),
+    ROW("(IP F=F) & (UDP)", field(d, Ip, 6, 2).masked(0x3FFF) > 0 && find(d, Tp, kUdp)),
+    ROW("(IP LEN<64) | (IP HLEN>20)", length(d, Ip, kLen) < 64 || length(d, Ip, kHlen) > 20),
+    ROW("ICMP TYPE=unreach ^CODE=port",
+        field(d, Tp, 0, 1, kIcmp) == 3 && field(d, Tp, 1, 1, kIcmp) != 3),
+    ROW("(IGMP) | (OSPF) | (IP#47)", find(d, Tp, kIgmp) || find(d, Tp, kOspf) || find(d, Tp, kGre)),
+    ROW("TCP SRC>1023 DST<1024",
+        field(d, Tp, 0, 2, kTcp) > 1023 && field(d, Tp, 2, 2, kTcp) < 1024),
+    // A positive '*' asks for every flag not named negative.
+    ROW("(TCP F=S^A) | (TCP F=S*)", field(d, Tp, 13, 1, kTcp).masked(0x12) == 0x02 ||
+                                        field(d, Tp, 13, 1, kTcp).masked(0x3F) == 0x3F),
+    ROW("TCP F=SA^*", field(d, Tp, 13, 1, kTcp).masked(0x3F) == 0x12),
+    ROW("TCP ^F=A", field(d, Tp, 13, 1, kTcp).masked(0x10) == 0),
+    ROW("(TCP HLEN<20) | (TCP DLEN>100)",
+        length(d, Tp, kHlen, kTcp) < 20 || length(d, Tp, kDlen, kTcp) > 100),
+    ROW("UDP ^DST=53", field(d, Tp, 2, 2, kUdp) != 53),
+    ROW("(UDP DLEN<0) | (UDP DLEN>100)",
+        length(d, Tp, kDlen, kUdp) < 0 || length(d, Tp, kDlen, kUdp) > 100),
+    ROW("((TCP SD=179) | (UDP SD=53)) & ^(IP SRC=10.0.0.0/8)",
+        (addr(d, Tp, kSd, Is{179}, kTcp) > 0 || addr(d, Tp, kSd, Is{53}, kUdp) > 0) &&
+            addr(d, Ip, kSrc, kTen8) != 1),
+    ROW("((TCP) & (IP ^SD=10.0.0.0/8)) | ((UDP ^SD=53) & (ETH DST=B))",
+        (find(d, Tp, kTcp) && addr(d, Ip, kSd, kTen8) == 0) ||
+            (addr(d, Tp, kSd, Is{53}, kUdp) == 0 && addr(d, Eth, kDst, Is{kBroadcast}) == 1)),
 };
 
-// ---- tests ---------------------------------------------------------------------------------
+// ---- tests ----------------------------------------------------------------------------------
 
 TEST(CaptureFile, HoldsAllFrames)
 {
-    const Capture &cap = capture();
-    REQUIRE_CAPTURE(cap);
-    EXPECT_EQ(cap.frames.size(), kCaptureFrames) << cap.path;
+    CAPTURE_OR_SKIP(cap);
+    EXPECT_EQ(cap.frames.size(), 8510u) << cap.path;
 }
 
-// The out-values name the outermost header: 802.3 up to a type/length of 1500, Ethernet II above.
-TEST(CaptureFile, OutermostHeaderNamed)
-{
-    const Capture &cap = capture();
-    REQUIRE_CAPTURE(cap);
-    int size = 0;
-    filt_node *filter = nif_filt_parse("ETH", &size);
-    ASSERT_NE(filter, nullptr) << gnl_usrmsg;
-    std::unique_ptr<filt_node, void (*)(filt_node *)> owner(filter, nif_filt_free);
-    GuardedFrame guard(cap.max_len);
-    ASSERT_TRUE(guard.ok());
-    FaultNote note("ETH");
-
-    size_t wrong = 0;
-    for (size_t i = 0; i < cap.frames.size(); ++i) {
-        g_frame_index = static_cast<sig_atomic_t>(i);
-        const auto &f = cap.frames[i];
-        const unsigned char *buf = guard.load(f, 0);
-        int32_t want = get16(buf + 12) <= 1500 ? 2 : 1;
-        int32_t layer = -9, proto = -9, skip = -9;
-        nif_filt_match(filter, buf, static_cast<int32_t>(f.size()), NIF_LINK_ETHER, &layer, &proto,
-                       &skip, NIF_OPT_LINKHDR);
-        int32_t id_layer = -9, id_skip = -9;
-        int32_t id = nif_proto_id(NIF_LINK_ETHER, buf, &id_layer, &id_skip, NIF_OPT_LINKHDR);
-        if (layer != 2 || proto != want || skip != 0 || id != want || id_layer != 2 ||
-            id_skip != 0) {
-            if (++wrong <= kShownDiffs)
-                ADD_FAILURE() << "frame " << i << ": match out-values " << layer << "/" << proto
-                              << "/" << skip << ", nif_proto_id " << id_layer << "/" << id << "/"
-                              << id_skip << ", want 2/" << want << "/0";
-        }
-    }
-    EXPECT_EQ(wrong, 0u);
-}
-
-class CaptureFilter : public ::testing::TestWithParam<Case> {};
+class CaptureFilter : public ::testing::TestWithParam<Row> {};
 
 TEST_P(CaptureFilter, VerdictsAgreeWithHandChecks)
 {
-    const Case &c = GetParam();
-    const Capture &cap = capture();
-    REQUIRE_CAPTURE(cap);
-
-    int size = 0;
-    filt_node *filter = nif_filt_parse(c.text, &size);
-    ASSERT_NE(filter, nullptr) << c.text << ": " << gnl_usrmsg;
-    std::unique_ptr<filt_node, void (*)(filt_node *)> owner(filter, nif_filt_free);
-    GuardedFrame guard(cap.max_len);
-    ASSERT_TRUE(guard.ok());
+    CAPTURE_OR_SKIP(cap);
+    const Row &row = GetParam();
+    filt_node *filter = nif_filt_parse(row.text, nullptr);
+    ASSERT_NE(filter, nullptr) << row.text << ": " << gnl_usrmsg;
 
     zeriza_test::LogCapture log;
-    size_t lib_count = 0;
-    size_t hand_count = 0;
-    std::vector<Disagreement> diffs;
-    {
-        FaultNote note(c.text);
-        for (size_t i = 0; i < cap.frames.size(); ++i) {
-            g_frame_index = static_cast<sig_atomic_t>(i);
-            const auto &f = cap.frames[i];
-            const auto len = static_cast<int32_t>(f.size());
-            const unsigned char *buf = guard.load(f, 0x00);
-            bool want = c.want(dissect(buf, len));
-            int got = nif_filt_match(filter, buf, len, NIF_LINK_ETHER, nullptr, nullptr, nullptr,
-                                     NIF_OPT_LINKHDR);
-            int got_alt = got;
-            if (len < kMinReadable) {
-                buf = guard.load(f, 0xFF);
-                got_alt = nif_filt_match(filter, buf, len, NIF_LINK_ETHER, nullptr, nullptr,
-                                         nullptr, NIF_OPT_LINKHDR);
-            }
-            lib_count += got == 1;
-            hand_count += want;
-            if (got != static_cast<int>(want) || got_alt != got)
-                diffs.push_back({i, got, got_alt, want});
-        }
+    size_t lib = 0, hand = 0, bad = 0;
+    std::ostringstream shown;
+    for (size_t i = 0; i < cap.frames.size(); ++i) {
+        const auto &f = cap.frames[i];
+        const auto len = static_cast<int32_t>(f.size());
+        std::snprintf(g_note, sizeof g_note, "\nfault: read past frame %zu, '%s'\n", i, row.text);
+        const unsigned char *buf = load(cap, f, 0x00);
+        const Dissection d = dissect(buf, len);
+        const int want = row.want(d);
+        // The out-values, then those of nif_proto_id, name the outermost header: layer 2, no
+        // skip, 802.3 up to a type/length of 1500 and Ethernet II above.
+        const int32_t outer = get16(buf + 12) <= 1500 ? 2 : 1, w[6] = {2, outer, 0, 2, outer, 0};
+        int32_t o[6] = {-9, -9, -9, -9, -9, -9};
+        const int got =
+            nif_filt_match(filter, buf, len, NIF_LINK_ETHER, &o[0], &o[1], &o[2], NIF_OPT_LINKHDR);
+        o[4] = nif_proto_id(NIF_LINK_ETHER, buf, &o[3], &o[5], NIF_OPT_LINKHDR);
+        const int alt = nif_filt_match(filter, load(cap, f, 0xFF), len, NIF_LINK_ETHER, nullptr,
+                                       nullptr, nullptr, NIF_OPT_LINKHDR);
+        lib += got == 1;
+        hand += want;
+        if ((got == want && alt == got && std::equal(o, o + 6, w)) || ++bad > kShown)
+            continue;
+        shown << "\n  frame " << i << " (" << len << " bytes): library " << got << " (" << alt
+              << " with other padding), hand check " << want << "; out-values";
+        for (int k = 0; k < 6; ++k)
+            shown << (k == 3 ? ", nif_proto_id " : " ") << o[k] << "/" << w[k];
+        shown << " (got/want)\n    headers " << describe(d) << "\n    bytes";
+        for (size_t k = 0; k < f.size() && k < 48; ++k)
+            shown << ' ' << "0123456789abcdef"[f[k] >> 4] << "0123456789abcdef"[f[k] & 15];
     }
+    g_note[0] = '\0';
 
-    std::cout << "[   counts ] " << c.text << ": library " << lib_count << ", hand checks "
-              << hand_count << " of " << cap.frames.size() << " frames\n";
-    EXPECT_EQ(lib_count, hand_count) << c.text;
-    EXPECT_TRUE(diffs.empty()) << [&] {
-        std::ostringstream os;
-        os << c.text << ": " << diffs.size() << " frames disagree; the first ones:";
-        for (size_t k = 0; k < diffs.size() && k < kShownDiffs; ++k) {
-            const Disagreement &x = diffs[k];
-            const auto &f = cap.frames[x.index];
-            os << "\n  frame " << x.index << " (" << f.size() << " bytes): library " << x.got;
-            if (x.got_alt != x.got)
-                os << " (" << x.got_alt << " with other padding)";
-            os << ", hand check " << x.want << "\n    headers: "
-               << describe(dissect(guard.load(f, 0x00), static_cast<int>(f.size())))
-               << "\n    bytes " << hex_dump(f, 64);
-        }
-        return os.str();
-    }();
+    std::cout << "[   counts ] " << row.text << ": library " << lib << ", hand checks " << hand
+              << " of " << cap.frames.size() << " frames\n";
+    EXPECT_EQ(bad, 0u) << row.text << ": frames disagree; the first ones:" << shown.str();
     // Filters made by the compiler never carry a parameter their protocol cannot have, so
     // matching them logs nothing.
-    EXPECT_TRUE(log.lines.empty())
-        << c.text << ": " << log.lines.size() << " lines logged, the first: " << log.lines.front();
+    EXPECT_TRUE(log.lines.empty()) << row.text << ": logged " << log.lines.front();
+    nif_filt_free(filter);
 }
 
-INSTANTIATE_TEST_SUITE_P(Capture, CaptureFilter, ::testing::ValuesIn(kCases),
-                         [](const ::testing::TestParamInfo<Case> &info) {
-                             return std::string(info.param.name);
-                         });
+INSTANTIATE_TEST_SUITE_P(Capture, CaptureFilter, ::testing::ValuesIn(kRows));
 
 } // namespace

@@ -4,6 +4,7 @@
 // records inside the data. And matching from several threads at once on one
 // filter gives the same answers as from one.
 #include <gtest/gtest.h>
+#include <pcap/pcap.h>
 
 #include <memory>
 #include <thread>
@@ -11,6 +12,7 @@
 
 #include "pktfilt/matcher.h"
 #include "tools/framegen.h"
+#include "tools/sample.h"
 #include "zeriza.h"
 #include "zeriza_host.h"
 
@@ -94,6 +96,68 @@ std::unique_ptr<uint8_t[]> cut(const Bytes &frame, size_t len, size_t min)
     return b;
 }
 
+// The straightforward evaluation: every header walked before any atom is
+// looked at. nif_filt_match walks only as far as its atoms need.
+int eager(const filt_node *f, const uint8_t *frame, int32_t len, int32_t link, uint32_t opts)
+{
+    int32_t layer, skip;
+    int32_t proto = nif_proto_id(link, frame, &layer, &skip, opts);
+    zeriza::Walk walk(frame, len > skip ? len - skip : 0, layer, proto);
+    walk.finish();
+    return zeriza::apply_rule(f, walk);
+}
+
+TEST(MatchRobust, LazyWalkAgreesWithFullWalkOnGeneratedFrames)
+{
+    std::vector<filt_node *> filters;
+    for (const char *text : kFilters)
+        filters.push_back(nif_filt_parse(text, nullptr));
+    long checked = 0;
+    for (const auto &t : sample::frames(600)) {
+        Bytes b = t.bytes;
+        b.resize(std::max<size_t>(b.size(), 16));
+        for (filt_node *f : filters) {
+            int32_t len = static_cast<int32_t>(t.bytes.size());
+            EXPECT_EQ(nif_filt_match(f, b.data(), len, 4, nullptr, nullptr, nullptr, 1),
+                      eager(f, b.data(), len, 4, 1));
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 600L * static_cast<long>(std::size(kFilters)));
+    for (filt_node *f : filters)
+        nif_filt_free(f);
+}
+
+TEST(MatchRobust, LazyWalkAgreesWithFullWalkOnTheRealCapture)
+{
+    std::string path = std::string(ZERIZA_SOURCE_DIR) + "/../shared/captures/ether_all.pcap";
+    char err[PCAP_ERRBUF_SIZE];
+    pcap_t *pc = pcap_open_offline(path.c_str(), err);
+    if (!pc)
+        GTEST_SKIP() << path << " is absent";
+    std::vector<filt_node *> filters;
+    for (const char *text : kFilters)
+        filters.push_back(nif_filt_parse(text, nullptr));
+    pcap_pkthdr *h;
+    const u_char *d;
+    long frames = 0;
+    while (pcap_next_ex(pc, &h, &d) == 1) {
+        Bytes b(d, d + h->caplen);
+        b.resize(std::max<size_t>(b.size(), 16));
+        for (filt_node *f : filters) {
+            int32_t len = static_cast<int32_t>(h->caplen);
+            ASSERT_EQ(nif_filt_match(f, b.data(), len, 4, nullptr, nullptr, nullptr, 1),
+                      eager(f, b.data(), len, 4, 1))
+                << "frame " << frames;
+        }
+        ++frames;
+    }
+    pcap_close(pc);
+    EXPECT_EQ(frames, 8510);
+    for (filt_node *f : filters)
+        nif_filt_free(f);
+}
+
 TEST(MatchRobust, EveryTruncationStaysInsideTheFrame)
 {
     std::vector<filt_node *> filters;
@@ -107,9 +171,13 @@ TEST(MatchRobust, EveryTruncationStaysInsideTheFrame)
         int32_t proto = nif_proto_id(s.link, s.frame.data(), &layer, &skip, s.opts);
         for (size_t len = 0; len <= s.frame.size(); ++len) {
             auto whole = cut(s.frame, len, 16);
-            for (filt_node *f : filters)
-                matched += nif_filt_match(f, whole.get(), static_cast<int32_t>(len), s.link,
-                                          nullptr, nullptr, nullptr, s.opts);
+            for (filt_node *f : filters) {
+                int got = nif_filt_match(f, whole.get(), static_cast<int32_t>(len), s.link, nullptr,
+                                         nullptr, nullptr, s.opts);
+                EXPECT_EQ(got, eager(f, whole.get(), static_cast<int32_t>(len), s.link, s.opts))
+                    << "lazy and full walks disagree at " << len << " bytes";
+                matched += got;
+            }
 
             // The walk alone needs no more than the data.
             auto exact = cut(s.frame, len, 1);

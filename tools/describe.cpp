@@ -53,9 +53,12 @@ int32_t word(const unsigned char *block, int i)
 
 std::string op_char(int32_t op)
 {
+    char buf[16];
     if (op == '<' || op == '=' || op == '>')
-        return std::string(1, static_cast<char>(op));
-    return "?" + std::to_string(op) + "?"; // a stored filter from elsewhere
+        std::snprintf(buf, sizeof buf, "%c", static_cast<char>(op));
+    else // a stored filter from elsewhere
+        std::snprintf(buf, sizeof buf, "?%d?", static_cast<int>(op));
+    return buf;
 }
 
 // An address block as its value, in the form of the atom's protocol.
@@ -86,8 +89,11 @@ std::string address(const filt_node &n, const unsigned char *b)
             a[i] = b[i];
         if (whole >= 0 && whole < 4)
             a[whole] = static_cast<unsigned char>(partial);
-        std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
-        return whole >= 4 ? std::string(buf) : buf + ("/" + std::to_string(bits));
+        if (whole >= 4)
+            std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
+        else
+            std::snprintf(buf, sizeof buf, "%u.%u.%u.%u/%d", a[0], a[1], a[2], a[3], bits);
+        return buf;
     }
     if (is(n, 4, 6) || is(n, 4, 17))
         return std::to_string(b[0] << 8 | b[1]);
