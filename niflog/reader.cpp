@@ -140,13 +140,27 @@ extern "C" NIF_API int nif_read_seshdr(nif_log *log, int ses)
         std::free(s->filter);
         s->filter = nullptr;
     }
-    s->filter = static_cast<filt_node *>(std::malloc(static_cast<size_t>(filtlen)));
-    if (!s->filter) {
-        usrmsg("OUT OF MEMORY on %ld-byte filter", static_cast<long>(filtlen));
-        return 1;
+    // Read in growing pieces, so that a corrupt length costs no more memory
+    // than the file really holds.
+    const auto want = static_cast<size_t>(filtlen);
+    size_t have = 0;
+    while (have < want) {
+        size_t room = std::min(want, std::max(have * 2, size_t{1} << 16));
+        void *grown = std::realloc(s->filter, room);
+        if (!grown) {
+            usrmsg("OUT OF MEMORY on %ld-byte filter", static_cast<long>(filtlen));
+            return 1;
+        }
+        s->filter = static_cast<filt_node *>(grown);
+        s->filter_owned = 1;
+        if (!read_bytes(log, reinterpret_cast<char *>(s->filter) + have, room - have)) {
+            read_failed(static_cast<long>(filtlen));
+            return 1;
+        }
+        have = room;
     }
-    s->filter_owned = 1;
-    return read_exact(log, s->filter, static_cast<size_t>(filtlen)) ? 0 : 1;
+    log->nbytes += want;
+    return 0;
 }
 
 extern "C" NIF_API int nif_read_evt(nif_log *log, int ses, void *data, int size, int mode,
