@@ -27,16 +27,14 @@ long fail_at = -1; // index of the allocation that fails, -1 for none
 long calls = 0;
 long live = 0;
 
-void *note(void *p)
+// What `real` allocates, or null when this is the allocation that must fail.
+template <class F> void *allocate(F real)
 {
-    if (p)
-        ++live;
+    if (counting && calls++ == fail_at)
+        return nullptr;
+    void *p = real();
+    live += counting && p;
     return p;
-}
-
-bool should_fail()
-{
-    return counting && calls++ == fail_at;
 }
 
 } // namespace
@@ -45,33 +43,24 @@ extern "C" {
 
 void *__wrap_malloc(size_t n)
 {
-    if (should_fail())
-        return nullptr;
-    void *p = __real_malloc(n);
-    return counting ? note(p) : p;
+    return allocate([n] { return __real_malloc(n); });
 }
 
 void *__wrap_calloc(size_t n, size_t m)
 {
-    if (should_fail())
-        return nullptr;
-    void *p = __real_calloc(n, m);
-    return counting ? note(p) : p;
+    return allocate([n, m] { return __real_calloc(n, m); });
 }
 
 char *__wrap_strdup(const char *s)
 {
     size_t n = std::strlen(s) + 1;
     auto *p = static_cast<char *>(__wrap_malloc(n));
-    if (p)
-        std::memcpy(p, s, n);
-    return p;
+    return p ? static_cast<char *>(std::memcpy(p, s, n)) : nullptr;
 }
 
 void __wrap_free(void *p)
 {
-    if (counting && p)
-        --live;
+    live -= counting && p;
     __real_free(p);
 }
 
@@ -79,52 +68,36 @@ void __wrap_free(void *p)
 
 namespace {
 
-struct Window {
-    explicit Window(long fail)
-    {
-        fail_at = fail;
-        calls = 0;
-        live = 0;
-        counting = true;
-    }
-    ~Window() { counting = false; }
-};
-
-bool out_of_memory_message(const std::string &msg)
+// Runs `call` with allocation number `fail` failing (none for -1); returns
+// the number of blocks it left held.
+template <class F> long held_after(long fail, F call)
 {
-    return msg == "OUT OF MEMORY" || msg.rfind("Out of memory - malloc(", 0) == 0;
+    fail_at = fail, calls = 0, live = 0, counting = true;
+    call();
+    counting = false;
+    return live;
 }
 
 TEST(AllocFail, EveryAllocationOfACompilationCanFail)
 {
-    const char *texts[] = {
-        "TCP",
-        "((TCP SD=80) | (UDP SD=domain)) & (IP SD=10.0.0.1/8)",
-        "^(^(ARP)) | (ETH SRC=b) | (ICMP TYPE=echo)",
-        "((((IP#6))))",
-    };
-    for (const char *text : texts) {
+    for (const char *text : {"TCP", "((TCP SD=80) | (UDP SD=domain)) & (IP SD=10.0.0.1/8)",
+                             "^(^(ARP)) | (ETH SRC=b) | (ICMP TYPE=echo)", "((((IP#6))))"}) {
         int failures = 0;
         for (long k = 0;; ++k) {
             int size = -1;
             filt_node *f;
-            long still_live;
-            {
-                Window w(k);
-                f = nif_filt_parse(text, &size);
-                still_live = live;
-            }
+            long held = held_after(k, [&] { f = nif_filt_parse(text, &size); });
             if (f) {
-                EXPECT_EQ(still_live, 1) << text << ": only the compiled filter is held";
+                EXPECT_EQ(held, 1) << text << ": only the compiled filter is held";
                 nif_filt_free(f);
                 break;
             }
             ++failures;
-            EXPECT_TRUE(out_of_memory_message(gnl_usrmsg))
-                << text << " #" << k << ": " << gnl_usrmsg;
+            std::string msg = gnl_usrmsg;
+            EXPECT_TRUE(msg == "OUT OF MEMORY" || msg.rfind("Out of memory - malloc(", 0) == 0)
+                << text << " #" << k << ": " << msg;
             EXPECT_EQ(size, -1) << text;
-            EXPECT_EQ(still_live, 0)
-                << text << ": allocation #" << k << " failed and left memory held";
+            EXPECT_EQ(held, 0) << text << ": allocation #" << k << " failed and left memory held";
             ASSERT_LT(k, 10000) << "compilation never succeeds";
         }
         EXPECT_GE(failures, 4) << text << ": tree, root, copy and array at least";
@@ -134,17 +107,10 @@ TEST(AllocFail, EveryAllocationOfACompilationCanFail)
 TEST(AllocFail, ShortFormCopyCanFail)
 {
     char *out;
-    {
-        Window w(0);
-        out = nif_filt_short("10.1.1.1:80");
-    }
+    held_after(0, [&] { out = nif_filt_short("10.1.1.1:80"); });
     EXPECT_EQ(out, nullptr);
     EXPECT_STREQ(gnl_usrmsg, "OUT OF MEMORY");
-    {
-        Window w(-1);
-        out = nif_filt_short("10.1.1.1:80");
-        EXPECT_EQ(live, 0);
-    }
+    EXPECT_EQ(held_after(-1, [&] { out = nif_filt_short("10.1.1.1:80"); }), 0);
     EXPECT_STREQ(out, "((TCP SD=80) | (UDP SD=80)) & (IP SD=10.1.1.1)");
 }
 

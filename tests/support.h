@@ -1,9 +1,14 @@
 // Helpers shared by the tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <algorithm>
 #include <string>
 #include <vector>
 
+#include "tools/framegen.h"
+#include "zeriza.h"
 #include "zeriza_host.h"
 
 namespace zeriza_test {
@@ -37,5 +42,50 @@ struct LogCapture {
         self->sources.push_back(source);
     }
 };
+
+// The nodes `text` compiles to; none, and a failure, when it is refused.
+inline std::vector<filt_node> compiled(const std::string &text)
+{
+    int size = 0;
+    filt_node *f = nif_filt_parse(text.c_str(), &size);
+    EXPECT_NE(f, nullptr) << text << ": " << gnl_usrmsg;
+    std::vector<filt_node> v;
+    if (f)
+        v.assign(f, f + size / NIF_NODE_SIZE);
+    nif_filt_free(f);
+    return v;
+}
+
+// nif_filt_match on the first `len` bytes of `frame` (all of it when `len` is
+// negative), with at least 16 bytes readable as callers promise; -1 for a
+// filter that did not compile.
+inline int match(const std::vector<filt_node> &f, const framegen::Bytes &frame, int32_t len = -1,
+                 int32_t link = NIF_LINK_ETHER, uint32_t opts = NIF_OPT_LINKHDR)
+{
+    framegen::Bytes b = frame;
+    b.resize(std::max<size_t>(b.size(), 16));
+    if (f.empty())
+        return -1;
+    len = len < 0 ? static_cast<int32_t>(frame.size()) : len;
+    return nif_filt_match(f.data(), b.data(), len, link, nullptr, nullptr, nullptr, opts);
+}
+
+// Addresses of generated frames.
+constexpr framegen::Ip4 kA = {10, 16, 1, 1}, kB = {192, 168, 1, 2};
+
+// Ethernet II from mac(2) to mac(1), then IPv4 from kA to kB.
+inline framegen::Frame eth_ip(uint8_t proto, const framegen::Ipv4Opts &o = {})
+{
+    return framegen::Frame().eth(framegen::mac(1), framegen::mac(2), 0x0800).ipv4(kA, kB, proto, o);
+}
+
+// 802.3 from mac(2) to mac(1), then LLC AA AA 03 and SNAP.
+inline framegen::Frame snap(uint32_t org, uint16_t type)
+{
+    return framegen::Frame()
+        .ieee8023(framegen::mac(1), framegen::mac(2))
+        .llc(0xAA, 0xAA)
+        .snap(org, type);
+}
 
 } // namespace zeriza_test

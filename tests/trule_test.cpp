@@ -9,14 +9,13 @@ namespace {
 
 using zeriza::count_trule_nodes;
 using zeriza::free_trules;
-using zeriza::kid_rule;
 using zeriza::trule;
 
 trule *add_kid(trule *parent, int32_t tok = 0)
 {
     llist_elem *e = llist_insert_a(&parent->kids, parent->kids.tail, nullptr, sizeof(trule));
     EXPECT_TRUE(e);
-    trule *kid = kid_rule(e);
+    trule *kid = zeriza::kid_rule(e);
     kid->tok = tok;
     return kid;
 }
@@ -24,70 +23,39 @@ trule *add_kid(trule *parent, int32_t tok = 0)
 // Owns a hand-built root the way the compiler does: free_trules, then free.
 struct Root {
     trule *r = static_cast<trule *>(std::calloc(1, sizeof(trule)));
-    ~Root()
-    {
-        free_trules(r);
-        std::free(r);
-    }
+    ~Root() { free_trules(r), std::free(r); }
 };
 
-TEST(Trule, SingleAtomCountsOne)
+TEST(Trule, EveryRecordIsCountedAndReleased)
 {
-    Root root;
-    root.r->tok = 23;
-    EXPECT_EQ(count_trule_nodes(root.r), 1);
-    free_trules(root.r); // an empty list stays empty
-    EXPECT_EQ(root.r->kids.count, 0);
-}
-
-TEST(Trule, GroupOfAtomsCountsAtomsPlusOne)
-{
+    Root atom;
+    atom.r->tok = 23;
+    EXPECT_EQ(count_trule_nodes(atom.r), 1);
+    free_trules(atom.r); // an empty list stays empty
+    EXPECT_EQ(atom.r->kids.count, 0);
     for (int n = 2; n <= 5; ++n) {
-        Root root;
+        Root group;
         for (int i = 0; i < n; ++i)
-            add_kid(root.r, 23);
-        EXPECT_EQ(count_trule_nodes(root.r), n + 1);
+            add_kid(group.r, 23);
+        EXPECT_EQ(count_trule_nodes(group.r), n + 1);
     }
-}
-
-TEST(Trule, NestedBracketChainCountsEveryRecord)
-{
     // ((((TCP)))) before optimisation: root, three inner groups, the atom.
-    Root root;
-    trule *t = root.r;
-    for (int i = 0; i < 3; ++i)
-        t = add_kid(t);
-    add_kid(t, 23);
-    EXPECT_EQ(count_trule_nodes(root.r), 5);
-}
-
-TEST(Trule, MixedTreeCountsAllRecords)
-{
+    Root chain;
+    add_kid(add_kid(add_kid(add_kid(chain.r))), 23);
+    EXPECT_EQ(count_trule_nodes(chain.r), 5);
     // ((TCP) & (ARP)) | (UDP) | ((IP) & (ICMP) & (IGMP))
     Root root;
     trule *a = add_kid(root.r);
-    add_kid(a, 23);
-    add_kid(a, 19);
-    add_kid(root.r, 24);
+    add_kid(a, 23), add_kid(a, 19), add_kid(root.r, 24);
     trule *b = add_kid(root.r);
     for (int32_t tok : {21, 22, 26})
         add_kid(b, tok);
+    EXPECT_EQ(root.r->kids.count, 3);
     EXPECT_EQ(count_trule_nodes(root.r), 1 + 3 + 2 + 3);
     EXPECT_EQ(count_trule_nodes(b), 4);
     free_trules(root.r);
     EXPECT_EQ(root.r->kids.count, 0);
     EXPECT_EQ(root.r->kids.head, nullptr);
-}
-
-TEST(Trule, CountFollowsTheStoredChildCount)
-{
-    // The flattener reserves sibling slots by the stored count, and the
-    // count must agree with it.
-    Root root;
-    add_kid(root.r, 23);
-    add_kid(root.r, 24);
-    EXPECT_EQ(root.r->kids.count, 2);
-    EXPECT_EQ(count_trule_nodes(root.r), 3);
 }
 
 } // namespace
