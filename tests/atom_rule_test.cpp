@@ -194,6 +194,18 @@ TEST(Atom, StoredValuesTheCompilerNeverWrites)
     EXPECT_EQ(match({n}, t), 0);
     n.parms = 0x4000; // a bit no parameter owns is never tested
     EXPECT_EQ(match({n}, t), 1);
+    // Only the six flags of byte 13 count, whatever the masks hold.
+    n = atom(4, 6, NIF_PARM_F);
+    n.tcp_set = 0x42;
+    Bytes ece = zeriza_test::eth_ip(6).tcp(1, 2, 0x42).bytes();
+    EXPECT_EQ(match({n}, ece), 0);
+    n.tcp_set = 0x02, n.tcp_clr = 0x40;
+    EXPECT_EQ(match({n}, ece), 1);
+    // The analysed data of an HDLC frame stops short of its protocol field.
+    n = atom(3, 0x21, NIF_PARM_LEN);
+    n.len = 40, n.len_op = '=';
+    Bytes hdlc = Frame().raw({0x00, 0x21}).fill(40).bytes();
+    EXPECT_EQ(nif_filt_match(&n, hdlc.data(), 42, 5, nullptr, nullptr, nullptr, 0), 1);
     // No records, no match.
     n = atom(2, 1, 0);
     EXPECT_EQ(nif_filt_match(&n, t.data(), 0, 4, nullptr, nullptr, nullptr, 1), 0);

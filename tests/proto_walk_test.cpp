@@ -127,6 +127,10 @@ TEST(Walk, RecordsOfEachKindOfFrameUpToThirty)
          "2.7@0:37/4 2.8@4:33/5 3.2@9:28/28", -1, 0, 0},
         {Frame().llc(0xE0, 0xE0).fill(30).bytes(), "2.7@0:33/3 3.6@3:30/30", -1, 0, 0},
         {Frame().llc(0x42, 0x42).fill(10).bytes(), "2.7@0:13/3", -1, 0, 0},
+        {Frame().llc(0xE0, 0xE0, 0x04).fill(10).bytes(), "2.7@0:13/3", -1, 0, 0}, // not IPX
+        // Novell raw takes both bytes FF; FF FE opens an LLC header.
+        {Frame().ieee8023(mac(1), mac(2)).raw({0xFF, 0xFE}).fill(28).bytes(),
+         "2.2@0:44/14 2.7@14:30/3"},
         {Bytes(novell.begin() + 14, novell.end()), "3.6@0:30/30", -1, 0, 0},
         {Frame().ipv4(kA, kB, 17).udp(1, 2).bytes(), "3.1@0:28/20 4.17@20:8/8", -1, 129, 0},
         {Bytes(tcp54.begin() + 14, tcp54.end()), "3.1@0:40/20 4.6@20:20/20", -1, 4, 0},
