@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "tools/sample.h"
@@ -36,6 +37,23 @@ inline void match_all(const filt_node *filter)
     for (const auto &f : frames())
         for (int32_t len : {static_cast<int32_t>(f.size()), 20, 3})
             nif_filt_match(filter, f.data(), len, 4, nullptr, nullptr, nullptr, 1);
+}
+
+// Compile rule text: a failure must leave the size alone and say why; what
+// compiles must pass nif_filt_check and is matched against every frame.
+inline void compile_and_match(const std::string &text)
+{
+    int bytes = -1;
+    filt_node *f = nif_filt_parse(text.c_str(), &bytes);
+    if (!f) {
+        if (bytes != -1 || std::strlen(gnl_usrmsg) == 0)
+            std::abort();
+        return;
+    }
+    if (nif_filt_check(f, bytes) != 0)
+        std::abort();
+    match_all(f);
+    nif_filt_free(f);
 }
 
 // Keep the log channels quiet: a stored filter may log on every frame.

@@ -11,17 +11,6 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz::quiet();
-    std::string text(reinterpret_cast<const char *>(data), size);
-    int bytes = -1;
-    filt_node *f = nif_filt_parse(text.c_str(), &bytes);
-    if (!f) {
-        if (bytes != -1 || std::strlen(gnl_usrmsg) == 0)
-            std::abort(); // a failure must leave size alone and say why
-        return 0;
-    }
-    if (nif_filt_check(f, bytes) != 0)
-        std::abort();
-    fuzz::match_all(f);
-    nif_filt_free(f);
+    fuzz::compile_and_match(std::string(reinterpret_cast<const char *>(data), size));
     return 0;
 }
