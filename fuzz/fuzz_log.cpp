@@ -1,8 +1,13 @@
 // Bytes read as a capture log: header, session headers, events read into
 // small buffers, either byte order; any filter it yields goes through
-// nif_filt_check and, when accepted, nif_filt_match. The first byte says
-// how many session headers to read first and how big the event buffer is.
+// nif_filt_check and, when accepted, nif_filt_match. Two control bytes come
+// first. Byte 0: how many session headers to read first (bits 0-1) and how
+// big the event buffer is (bits 2-7, in 4-byte steps). Byte 1: the handle's
+// room for sessions before the header is read (bits 2-7: 1 to 64 records),
+// given as nothing (bits 0-1 zero), a preset count for the library to
+// allocate (1), or a caller's array of exactly that many records (2, 3).
 #include <cstdio>
+#include <memory>
 
 #include "fuzz/fuzz_common.h"
 
@@ -15,15 +20,25 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz::quiet();
-    if (size < 2)
+    if (size < 3)
         return 0;
     int sessions_first = data[0] & 3;
     int bufsize = (data[0] >> 2) * 4; // 0 to 252 bytes
-    FILE *fp = fmemopen(const_cast<uint8_t *>(data + 1), size - 1, "r");
+    const int preset = data[1] & 3, room = (data[1] >> 2) + 1;
+    FILE *fp = fmemopen(const_cast<uint8_t *>(data + 2), size - 2, "r");
     if (!fp)
         return 0;
     nif_log log{};
     log.fp = fp;
+    // On the heap and exactly `room` long, so that the sanitizer sees any
+    // step past the caller's array.
+    std::unique_ptr<nif_session[]> callers;
+    if (preset != 0)
+        log.hdr.nses = static_cast<int8_t>(room);
+    if (preset >= 2) {
+        callers = std::make_unique<nif_session[]>(static_cast<size_t>(room));
+        log.sessions = callers.get();
+    }
     std::vector<uint8_t> buf(static_cast<size_t>(bufsize) + 1);
     auto check_filter = [&](int ses) {
         const nif_session &s = log.sessions[ses];
@@ -31,7 +46,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             nif_filt_check(s.filter, static_cast<int>(s.hdr.filtlen)) == 0)
             fuzz::match_all(s.filter);
     };
-    if (nif_read_loghdr(&log, nullptr, 0) == 0) {
+    const int hdr_rc = nif_read_loghdr(&log, nullptr, 0);
+    if (preset != 0 && log.sessions && log.hdr.nses > room)
+        std::abort(); // whatever the result, the count must fit the array
+    if (hdr_rc == 0) {
         int next = 0;
         for (; next < sessions_first && next < log.hdr.nses; ++next)
             if (nif_read_seshdr(&log, next) == 0)

@@ -117,9 +117,10 @@ int main(int argc, char **argv)
     }
     std::string log = log_bytes(dir / "log" / "tmp.log");
     fs::remove(dir / "log" / "tmp.log");
-    for (int control : {0x01, 0x42, 0xFF})
+    // Control bytes: sessions read first and buffer size; the room preset.
+    for (int control : {0x0001, 0x4205, 0xFF0A, 0x1002})
         put(dir / "log" / std::to_string(control),
-            std::string(1, static_cast<char>(control)) + log);
+            std::string{static_cast<char>(control & 0xFF), static_cast<char>(control >> 8)} + log);
     std::printf("seeds written under %s\n", dir.c_str());
     return 0;
 }

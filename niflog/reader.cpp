@@ -94,26 +94,32 @@ extern "C" NIF_API int nif_read_loghdr(nif_log *log, char *buf, int bufsize)
     const int room = log->hdr.nses; // the caller's preset, if any
     if (room != 0 && !log->sessions && !alloc_sessions(log, room))
         return 1;
-    if (!read_exact(log, &log->hdr, kLogHdrSize))
+    // Read beside the handle, so that a short read leaves the count that
+    // sizes the array as it was.
+    nif_loghdr file;
+    if (!read_exact(log, &file, kLogHdrSize))
         return 1;
-    if (log->hdr.major != kMajor) {
+    log->hdr = file;
+    // From here on every return leaves a handle that nif_close_logfile can
+    // walk: an array that cannot hold the file's sessions keeps the count it
+    // was made for, whatever else is wrong with the header.
+    const bool too_many = log->sessions && file.nses > room;
+    if (too_many)
+        log->hdr.nses = static_cast<int8_t>(room);
+    if (file.major != kMajor) {
         usrmsg("Different logfile major version (%d.%d vs file=%d.%d) - can't continue", kMajor,
-               kMinor, log->hdr.major, log->hdr.minor);
+               kMinor, file.major, file.minor);
         return 1;
     }
-    if (log->hdr.minor != kMinor)
+    if (file.minor != kMinor)
         usrmsg("WARNING: Different logfile minor version (%d vs file=%d) ... will try to continue",
-               kMinor, log->hdr.minor);
+               kMinor, file.minor);
     uint8_t first;
-    std::memcpy(&first, &log->hdr.order_mark, 1);
+    std::memcpy(&first, &file.order_mark, 1);
     if (!native_first_byte(first))
         log->swap = 1;
-    if (log->sessions && log->hdr.nses > room) {
-        // The array cannot hold the file's sessions; keep the count it was
-        // made for, so that nothing later indexes past it.
-        int file_nses = log->hdr.nses;
-        log->hdr.nses = static_cast<int8_t>(room);
-        usrmsg("Log file has %d sessions, handle has room for %d", file_nses, room);
+    if (too_many) {
+        usrmsg("Log file has %d sessions, handle has room for %d", file.nses, room);
         return 1;
     }
     if (log->hdr.nses != 0 && !log->sessions && !alloc_sessions(log, log->hdr.nses))

@@ -383,3 +383,41 @@ TEST_F(LogReader, HostileAndUnreadable)
 }
 
 } // namespace
+
+// Whatever step of nif_read_loghdr fails, the handle it leaves closes safely: its session count
+// never exceeds the array it holds (the caller's, or the one the library made from a preset
+// count), so that nif_close_logfile walks no session record past the array.
+TEST_F(LogReader, EveryFailingHeaderLeavesAHandleSafeToClose)
+{
+    const auto header = [](int8_t major, int8_t nses) {
+        return image(nif_loghdr{"vavuda", major, 1, 0x1234, nses});
+    };
+    const Bytes v4 = header(4, 2), v3 = header(3, 2), negative = header(4, -3);
+    // The file (none when null), the result, and the start of the message.
+    const std::tuple<const Bytes *, size_t, int, std::string> files[] = {
+        {nullptr, 0, 1, "Open failed on logfile="},
+        {&v3, 0, 1, "15-byte Read failed"},
+        {&v3, 14, 1, "15-byte Read failed"},
+        {&v4, 15, 1, "Different logfile major version (3.1 vs file=4.1)"},
+        {&negative, 15, 1, "Different logfile major version (3.1 vs file=4.1)"},
+        {&v3, 15, 1, "Log file has 2 sessions, handle has room for 1"},
+    };
+    for (const auto &[bytes, keep, rc, message] : files)
+        for (bool callers_array : {false, true}) {
+            SCOPED_TRACE(message + (callers_array ? " with the caller's array" : " with a preset"));
+            std::filesystem::remove(file_);
+            if (bytes)
+                spit(file_, Bytes(bytes->begin(), bytes->begin() + static_cast<long>(keep)));
+            // Exactly one record, on the heap, so that AddressSanitizer sees a step past it.
+            auto one = std::make_unique<nif_session[]>(1);
+            nif_log log = handle(file_.c_str(), 1);
+            if (callers_array)
+                log.sessions = one.get();
+            EXPECT_EQ(nif_read_loghdr(&log, nullptr, 0), rc);
+            EXPECT_EQ(msg().substr(0, message.size()), message);
+            EXPECT_LE(log.hdr.nses, 1) << "more sessions than the array holds";
+            nif_close_logfile(&log);
+            EXPECT_EQ(log.sessions, callers_array ? one.get() : nullptr);
+            EXPECT_EQ(log.fp, nullptr);
+        }
+}
