@@ -98,7 +98,8 @@ std::vector<TimedFrame> frames(int n)
 {
     std::vector<TimedFrame> out;
     for (int i = 0; i < n; ++i) {
-        TimedFrame f{1700000000 + i / 10, (i % 10) * 100000 + i, make(i), 0};
+        // Ten frames a second; the microseconds stay below a million.
+        TimedFrame f{1700000000 + i / 10, (i % 10) * 100000 + i % 100000, make(i), 0};
         f.origlen = static_cast<uint32_t>(f.bytes.size());
         if (i % 29 == 28) { // cut by a short snapshot length
             f.bytes.resize(f.bytes.size() / 2);
@@ -108,9 +109,37 @@ std::vector<TimedFrame> frames(int n)
     return out;
 }
 
-bool write_pcap(const std::string &path, const std::vector<TimedFrame> &frames)
+std::vector<TimedFrame> raw_ip_frames(int n)
 {
-    pcap_t *dead = pcap_open_dead(DLT_EN10MB, 65535);
+    std::vector<TimedFrame> out;
+    for (int i = 0; i < n; ++i) {
+        Ip4 a = host(10, 1 + i % 5), b = host(172, 2);
+        auto port = static_cast<uint16_t>(2000 + i);
+        framegen::Bytes bytes;
+        switch (i % 4) {
+        case 0:
+            bytes = Frame().ipv4(a, b, 6).tcp(port, 80, framegen::SYN).bytes();
+            break;
+        case 1:
+            bytes = Frame().ipv4(b, a, 17).udp(53, port).fill(24).bytes();
+            break;
+        case 2:
+            bytes = Frame().ipv4(a, b, 1).icmp(8, 0).fill(16).bytes();
+            break;
+        default: // IPv6 carrying TCP to port 80: no IPv4 rule may see it
+            bytes = Frame().ipv6_stub(6).tcp(port, 80, framegen::SYN).bytes();
+            break;
+        }
+        TimedFrame f{1700000000 + i, 250000, std::move(bytes), 0};
+        f.origlen = static_cast<uint32_t>(f.bytes.size());
+        out.push_back(std::move(f));
+    }
+    return out;
+}
+
+bool write_pcap(const std::string &path, const std::vector<TimedFrame> &frames, int dlt)
+{
+    pcap_t *dead = pcap_open_dead(dlt, 65535);
     if (!dead)
         return false;
     pcap_dumper_t *d = pcap_dump_open(dead, path.c_str());

@@ -21,7 +21,12 @@ struct TimedFrame {
 // with LLC and SNAP, fragments and frames cut short; the same every time.
 std::vector<TimedFrame> frames(int n = 240);
 
-// Write them as a pcap file (Ethernet, microsecond stamps). False on failure.
-bool write_pcap(const std::string &path, const std::vector<TimedFrame> &frames);
+// `n` raw IP packets, without a link header: IPv4 TCP, UDP and ICMP, with
+// an IPv6 packet every fourth; the same every time.
+std::vector<TimedFrame> raw_ip_frames(int n = 60);
+
+// Write frames as a pcap file of a link type (Ethernet unless given),
+// microsecond stamps. False on failure.
+bool write_pcap(const std::string &path, const std::vector<TimedFrame> &frames, int dlt = 1);
 
 } // namespace sample
