@@ -8,8 +8,10 @@
 // allocate (1), or a caller's array of exactly that many records (2, 3).
 #include <cstdio>
 #include <memory>
+#include <span>
 
 #include "fuzz/fuzz_common.h"
+#include "tools/describe.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -40,11 +42,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         log.sessions = callers.get();
     }
     std::vector<uint8_t> buf(static_cast<size_t>(bufsize) + 1);
+    // What the check accepts is matched, and printed as `zeriza dump` would.
     auto check_filter = [&](int ses) {
         const nif_session &s = log.sessions[ses];
         if (s.filter && s.hdr.filtlen > 0 && s.hdr.filtlen <= (1 << 20) &&
-            nif_filt_check(s.filter, static_cast<int>(s.hdr.filtlen)) == 0)
+            nif_filt_check(s.filter, static_cast<int>(s.hdr.filtlen)) == 0) {
             fuzz::match_all(s.filter);
+            std::span nodes(s.filter, static_cast<size_t>(s.hdr.filtlen) / NIF_NODE_SIZE);
+            ztool::node_table(nodes);
+            ztool::dot_graph(nodes);
+        }
     };
     const int hdr_rc = nif_read_loghdr(&log, nullptr, 0);
     if (preset != 0 && log.sessions && log.hdr.nses > room)

@@ -1,90 +1,10 @@
 // The zeriza tool end to end: a generated capture through record, dump and
 // export; match counts against tcpdump's; bad input of every kind.
-#include <gtest/gtest.h>
-#include <pcap/pcap.h>
-#include <sys/wait.h>
-
-#include <algorithm>
-#include <cstdio>
-#include <cstdlib>
-#include <filesystem>
-#include <fstream>
-#include <string>
-#include <tuple>
-#include <vector>
-
-#include "tools/sample.h"
-
-namespace fs = std::filesystem;
+#include "tests/tool_support.h"
 
 namespace {
 
-struct Outcome {
-    int status;
-    std::string out, err;
-};
-
-std::string slurp(const fs::path &p)
-{
-    std::ifstream in(p, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), {}};
-}
-
-// Shell-quote one argument.
-std::string q(const std::string &s)
-{
-    std::string r = "'";
-    for (char c : s)
-        r += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return r + "'";
-}
-
-struct Tool : testing::Test {
-    fs::path dir = fs::temp_directory_path() / ("zeriza-tool-" + std::to_string(getpid()));
-    fs::path sample = dir / "sample.pcap";
-
-    void SetUp() override
-    {
-        fs::create_directories(dir);
-        ASSERT_TRUE(sample::write_pcap(sample, sample::frames()));
-    }
-    void TearDown() override { fs::remove_all(dir); }
-
-    Outcome run(const std::string &args)
-    {
-        std::string cmd = std::string(ZERIZA_TOOL) + " " + args + " >" + q(dir / "out") + " 2>" +
-                          q(dir / "err") + " </dev/null";
-        int rc = std::system(cmd.c_str());
-        return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(dir / "out"), slurp(dir / "err")};
-    }
-    // A run that must succeed.
-    Outcome ok(const std::string &args)
-    {
-        Outcome o = run(args);
-        EXPECT_EQ(o.status, 0) << args << "\n" << o.err;
-        return o;
-    }
-};
-
-// A frame of a pcap file: timestamp (seconds, nanoseconds), bytes and original length.
-using Rec = std::tuple<int64_t, int64_t, std::string, uint32_t>;
-
-std::vector<Rec> read_pcap(const fs::path &p)
-{
-    char err[PCAP_ERRBUF_SIZE];
-    pcap_t *pc =
-        pcap_open_offline_with_tstamp_precision(p.c_str(), PCAP_TSTAMP_PRECISION_NANO, err);
-    EXPECT_NE(pc, nullptr) << err;
-    std::vector<Rec> out;
-    pcap_pkthdr *h;
-    const u_char *d;
-    while (pc && pcap_next_ex(pc, &h, &d) == 1)
-        out.push_back({h->ts.tv_sec, h->ts.tv_usec,
-                       std::string(reinterpret_cast<const char *>(d), h->caplen), h->len});
-    if (pc)
-        pcap_close(pc);
-    return out;
-}
+using namespace tooltest;
 
 TEST_F(Tool, RecordDumpExportKeepsExactlyThePassingFramesOfEachSession)
 {
@@ -92,9 +12,13 @@ TEST_F(Tool, RecordDumpExportKeepsExactlyThePassingFramesOfEachSession)
     fs::path log = dir / "cap.log", matched = dir / "matched.pcap", exported = dir / "out.pcap";
     Outcome m = ok("match " + q(filter) + " -r " + q(sample) + " -w " + q(matched));
     std::vector<Rec> want = read_pcap(matched);
-    EXPECT_EQ(m.out, "240 frames read, " + std::to_string(want.size()) + " passed\n");
+    EXPECT_EQ(m.out, "") << "the summary goes to standard error";
+    EXPECT_EQ(m.err, "240 frames read, " + std::to_string(want.size()) + " passed\n");
     ASSERT_GT(want.size(), 10u);
-    ok("record -r " + q(sample) + " -w " + q(log) + " " + q(filter));
+    // The filter after -r is the filter, not a second capture.
+    Outcome r = ok("record -r " + q(sample) + " " + q(filter) + " -w " + q(log));
+    EXPECT_EQ(r.err, sample.string() + ": 240 frames read, " + std::to_string(want.size()) +
+                         " recorded\n");
     Outcome d = ok("dump " + q(log));
     EXPECT_NE(d.out.find("(003) TCP SD=80"), std::string::npos) << d.out;
     EXPECT_NE(d.out.find("counts agree"), std::string::npos) << d.out;
@@ -107,15 +31,35 @@ TEST_F(Tool, RecordDumpExportKeepsExactlyThePassingFramesOfEachSession)
         EXPECT_NE(at = std::find(at, all.end(), g), all.end())
             << "a frame not in the capture, in order";
     EXPECT_TRUE(slurp(exported).rfind("\xd4\xc3\xb2\xa1", 0) == 0) << "microsecond pcap";
-    // Two sessions, and the choice of one.
+    // Two sessions, and the choice of one; -r repeated, for match too.
     fs::path two = dir / "two.log", one = dir / "one.pcap";
-    ok("record -r " + q(sample) + " " + q(sample) + " -w " + q(two) + " ARP");
+    ok("record -r " + q(sample) + " -r " + q(sample) + " -w " + q(two) + " ARP");
     d = ok("dump -q " + q(two));
     EXPECT_NE(d.out.find("2 sessions"), std::string::npos) << d.out;
     EXPECT_EQ(d.out.find("event 1:"), std::string::npos) << "-q prints no events";
     ok("export " + q(two) + " -w " + q(one) + " --session 2");
     EXPECT_EQ(read_pcap(one).size(), 20u); // one frame in twelve of 240 is ARP
-    EXPECT_EQ(run("export " + q(two) + " -w " + q(one) + " --session 3").status, 1);
+    EXPECT_EQ(passed("ARP -r " + q(sample) + " -r " + q(sample)), 40);
+}
+
+// -c counts passing frames, as tcpdump's does; record stops the log there and
+// says so in the session that reached it and in those it never read.
+TEST_F(Tool, CountStopsAfterThatManyPassingFrames)
+{
+    EXPECT_EQ(passed("ARP -r " + q(sample) + " -c 7"), 7);
+    EXPECT_EQ(passed("ARP -r " + q(sample) + " -r " + q(sample) + " -c 25"), 25);
+    fs::path log = dir / "c.log";
+    ok("record -c 5 -r " + q(sample) + " -r " + q(sample) + " -w " + q(log) + " ARP");
+    Outcome d = ok("dump -q " + q(log));
+    EXPECT_NE(d.out.find("session 1 trailer: 5 frames, 210 bytes (54 frames read from the "
+                         "capture, stopped at the frame count)"),
+              std::string::npos)
+        << d.out;
+    EXPECT_NE(d.out.find("session 2 trailer: 0 frames, 0 bytes (0 frames read from the capture, "
+                         "stopped at the frame count)"),
+              std::string::npos)
+        << d.out;
+    EXPECT_NE(d.out.find("counts agree"), std::string::npos);
 }
 
 TEST_F(Tool, MatchCountsAgreeWithTcpdump)
@@ -155,11 +99,10 @@ TEST_F(Tool, MatchCountsAgreeWithTcpdump)
     fs::path out = dir / "tcpdump.pcap";
     for (const auto &cap : captures)
         for (const auto &[filter, expr] : pairs) {
-            Outcome m = ok(std::string("match ") + q(filter) + " -r " + q(cap));
-            size_t passed = std::stoul(m.out.substr(m.out.find(", ") + 2));
+            long n = passed(q(filter) + " -r " + q(cap));
             std::string cmd = "tcpdump -r " + q(cap) + " -w " + q(out) + " " + q(expr);
             ASSERT_EQ(std::system((cmd + " 2>/dev/null").c_str()), 0) << cmd;
-            EXPECT_EQ(passed, read_pcap(out).size()) << filter << " on " << cap;
+            EXPECT_EQ(n, static_cast<long>(read_pcap(out).size())) << filter << " on " << cap;
         }
 }
 
@@ -169,44 +112,62 @@ TEST_F(Tool, BadInputGivesOneLineAndItsExitCode)
     ok("record -r " + q(sample) + " -w " + q(log));
     ok("record -r " + q(sample) + " -w " + q(filtered) + " '(TCP) | (UDP)'");
     std::string whole = slurp(log), refused = slurp(filtered);
-    std::ofstream(dir / "cut.log", std::ios::binary) << whole.substr(0, whole.size() - 20);
     whole[15 + 216] = 9;         // the first event's session index
     refused[15 + 216 + 108] = 1; // the root's child count: a group of one
-    std::ofstream(dir / "corrupt.log", std::ios::binary) << whole;
-    std::ofstream(dir / "refused.log", std::ios::binary) << refused;
-    std::ofstream(bad, std::ios::binary) << "not a capture at all, just text\n";
+    spit(dir / "corrupt.log", whole);
+    spit(dir / "refused.log", refused);
+    spit(bad, "not a capture at all, just text\n");
+    spit(dir / "empty", "");
     pcap_t *dead = pcap_open_dead(DLT_PPP, 65535); // a link type the library does not take
     pcap_dump_close(pcap_dump_open(dead, (dir / "ppp.pcap").c_str()));
     pcap_close(dead);
+    const std::string s = q(sample), ppp = (dir / "ppp.pcap").string();
     const struct {
         std::string args;
         int status;
         std::string err, inner = ""; // the start of the one line on standard error, and a part
     } cases[] = {
         {"bogus", 2, "zeriza: unknown subcommand 'bogus'"},
-        {"match -r " + q(sample), 2, "zeriza match: give a FILTER or -s FORM"},
+        {"match -r " + s, 2, "zeriza match: give a FILTER or -s FORM"},
+        {"match IP -r " + s + " " + s, 2, "zeriza: The following argument was not expected"},
         {"compile", 2, "zeriza: FILTER is required"},
-        {"match IP -r " + q(sample) + " -c x", 2, "zeriza: "},
+        {"match IP -r " + s + " -c x", 2, "zeriza: "},
+        {"match IP -r " + s + " -c 0", 2, "zeriza: -c: Value 0 not in range"},
+        {"match IP -r " + s + " -c -5", 2, "zeriza: -c: Value -5 not in range"},
+        {"record -r " + s + " -w x.log -c 0", 2, "zeriza: -c: Value 0 not in range"},
+        {"match IP -r - -r -", 2, "zeriza match: standard input ('-') can be read only once"},
+        {"export " + q(log) + " -w x.pcap --session 0", 2, "zeriza: --session: Value 0 not in"},
+        {"export " + q(log) + " -w x.pcap --session 2", 2,
+         "zeriza export: --session 2: the log has 1 session (see --help)"},
         {"compile 'TCP SRC=1 SRC=2'", 1,
          "zeriza: bad filter: Duplicate 'SRC' parameter [at {SRC=2...}]"},
+        // A message quotes the user's text with its control characters escaped.
+        {"compile \"$(printf '$\\nX\\001')\"", 1,
+         "zeriza: bad filter: invalid operator, '$', at {$\\nX\\x01...}"},
         {"short ':'", 1, "zeriza: bad short form: filter-spec evaluated to a null expression"},
         {"match IP -r " + q(bad), 1, "zeriza: cannot read capture"},
-        {"match IP -r " + q(dir / "ppp.pcap"), 1,
-         "zeriza: unsupported link type PPP (9); supported: EN10MB (Ethernet), RAW and IPV4"},
-        {"dump " + q(dir / "cut.log"), 1, "zeriza: ", "Read failed"},
+        {"match IP -r " + q(ppp), 1,
+         "zeriza: capture " + ppp +
+             ": unsupported link type PPP (9); supported: EN10MB (Ethernet), RAW and IPV4"},
         {"dump " + q(dir / "corrupt.log"), 1,
-         "zeriza: ", "Log file is corrupt, got ses_id=9 on evt 0"},
-        {"dump " + q(bad), 1, "zeriza: "},
+         "zeriza: " + (dir / "corrupt.log").string() +
+             ": log damaged at byte 231, event 1: Log file is corrupt, got ses_id=9 on evt 0"},
+        {"dump " + q(bad), 1, "zeriza: " + bad.string() + ": not a zeriza log\n"},
+        {"dump " + s, 1,
+         "zeriza: " + sample.string() + ": not a zeriza log (it is a pcap capture)"},
+        {"dump " + q(dir / "empty"), 1,
+         "zeriza: " + (dir / "empty").string() + ": empty, not a zeriza log"},
         {"dump " + q(dir / "refused.log"), 1,
          "zeriza: " + (dir / "refused.log").string() +
-             ": session 1: filter refused: Filter node 0 has 1 children"},
-        {"export " + q(dir / "missing.log") + " -w " + q(dir / "x.pcap"), 1, "zeriza: "},
+             ": log damaged at byte 15, the filter of session 1 is refused: Filter node 0 has 1 "
+             "children"},
+        {"export " + q(dir / "missing.log") + " -w " + q(dir / "x.pcap"), 1,
+         "zeriza: cannot read log " + (dir / "missing.log").string() + ": No such file"},
     };
     for (const auto &c : cases) {
         Outcome r = run(c.args);
         EXPECT_TRUE(r.status == c.status && r.err.rfind(c.err, 0) == 0 &&
-                    r.err.find(c.inner, c.err.size()) != std::string::npos &&
-                    std::count(r.err.begin(), r.err.end(), '\n') == 1)
+                    r.err.find(c.inner, c.err.size()) != std::string::npos && lines(r.err) == 1)
             << c.args << ": status " << r.status << "\n"
             << r.err;
     }

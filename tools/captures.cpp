@@ -1,76 +1,73 @@
 #include "tools/captures.h"
 
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
+#include <cstring>
+
+#include "tools/interrupt.h"
+#include "tools/report.h"
+#include "zeriza.h"
 
 namespace ztool {
 
-LinkMapping map_link_type(int dlt)
+const char *const kSupportedLinks = "EN10MB (Ethernet), RAW and IPV4 (raw IPv4)";
+
+namespace {
+
+constexpr int64_t kNano = 1000000000;
+
+// A link-type code that names no protocol, with the header flag: the matcher
+// identifies nothing, so that no rule but a negated one holds.
+constexpr int32_t kLinkNone = -1;
+
+} // namespace
+
+void normalise_stamp(int64_t &sec, int64_t &nsec)
 {
-    switch (dlt) {
-    case DLT_EN10MB:
-        return {4, 1}; // Ethernet, frames begin with the Ethernet header
-    case DLT_RAW:
-    case DLT_IPV4:
-        return {129, 0}; // raw IPv4
-    default: {
-        const char *name = pcap_datalink_val_to_name(dlt);
-        throw Failure("unsupported link type " + std::string(name ? name : "?") + " (" +
-                      std::to_string(dlt) +
-                      "); supported: EN10MB (Ethernet), RAW and IPV4 (raw IPv4)");
+    int64_t carry = nsec / kNano;
+    nsec %= kNano;
+    if (nsec < 0) {
+        nsec += kNano;
+        --carry;
     }
-    }
+    sec += carry;
 }
 
-// A line on standard error every half second while a long read goes on,
-// when standard error is a terminal.
-class CaptureReader::Progress {
-  public:
-    explicit Progress(const std::string &path) : path_(path), last_(clock::now()) {}
-    ~Progress()
-    {
-        if (shown_)
-            std::fprintf(stderr, "\r\033[K");
-    }
-    void tick(uint64_t frames)
-    {
-        if (frames % 4096 != 0)
-            return;
-        auto now = clock::now();
-        if (now - last_ < std::chrono::milliseconds(500))
-            return;
-        last_ = now;
-        shown_ = true;
-        std::fprintf(stderr, "\r%s: %llu frames read...", path_.c_str(),
-                     static_cast<unsigned long long>(frames));
-    }
-
-  private:
-    using clock = std::chrono::steady_clock;
-    std::string path_;
-    clock::time_point last_;
-    bool shown_ = false;
-};
-
-CaptureReader::CaptureReader(const std::string &path) : path_(path)
+CaptureReader::CaptureReader(const std::string &path)
 {
+    input_.name = path == "-" ? "standard input" : path;
     char err[PCAP_ERRBUF_SIZE] = "";
     // Nanosecond stamps keep whatever resolution the file has.
     pcap_ = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, err);
     if (!pcap_)
-        throw Failure("cannot read capture " + path + ": " + err);
-    if (isatty(STDERR_FILENO))
-        progress_ = std::make_unique<Progress>(path);
-    pad_.resize(16);
+        throw Failure("cannot read capture " + input_.name + ": " + err);
+    input_.id = file_id(fileno(pcap_file(pcap_)));
+    switch (dlt()) {
+    case DLT_EN10MB:
+        link_ = Link::Ethernet;
+        break;
+    case DLT_RAW:
+    case DLT_IPV4:
+        link_ = Link::RawIp;
+        break;
+    default: {
+        const char *dlt_name = pcap_datalink_val_to_name(dlt());
+        std::string what =
+            std::string(dlt_name ? dlt_name : "?") + " (" + std::to_string(dlt()) + ")";
+        pcap_close(pcap_); // a constructor that throws gets no destructor
+        throw Failure("capture " + input_.name + ": unsupported link type " + what +
+                      "; supported: " + kSupportedLinks);
+    }
+    }
 }
 
 CaptureReader::~CaptureReader()
 {
-    if (pcap_)
-        pcap_close(pcap_);
+    pcap_close(pcap_);
+}
+
+int32_t CaptureReader::link_code() const
+{
+    return link_ == Link::RawIp ? NIF_LINK_RAWIP : NIF_LINK_ETHER;
 }
 
 int CaptureReader::dlt() const
@@ -85,50 +82,87 @@ int CaptureReader::snaplen() const
 
 bool CaptureReader::next(Packet &p)
 {
+    if (stop_signal())
+        return false;
     pcap_pkthdr *h;
     const u_char *data;
     int rc = pcap_next_ex(pcap_, &h, &data);
     if (rc == PCAP_ERROR_BREAK)
         return false;
-    if (rc != 1)
-        throw Failure("cannot read capture " + path_ + ": " + pcap_geterr(pcap_));
+    if (rc != 1) {
+        if (stop_signal()) // the signal cut a read short: not the file's fault
+            return false;
+        throw ReadError("cannot read capture " + input_.name + ": " + pcap_geterr(pcap_));
+    }
     ++frames_;
-    if (progress_)
-        progress_->tick(frames_);
     p.sec = h->ts.tv_sec;
     p.nsec = h->ts.tv_usec; // nanoseconds: the file was opened with that precision
+    if (p.nsec < 0 || p.nsec >= kNano)
+        normalise_stamp(p.sec, p.nsec);
     p.caplen = h->caplen;
     p.origlen = h->len;
     p.data = data;
-    if (h->caplen < 16) { // the matcher may look at 16 bytes, whatever the length
-        std::fill(pad_.begin(), pad_.end(), 0);
-        std::copy(data, data + h->caplen, pad_.begin());
-        p.data = pad_.data();
-    }
     return true;
 }
 
-CaptureWriter::CaptureWriter(const std::string &path, int dlt, int snaplen, bool nanosecond)
-    : path_(path), nano_(nanosecond)
+MatchInput CaptureReader::for_matcher(const Packet &p)
+{
+    MatchInput m{p.data, static_cast<int32_t>(p.caplen), link_code(), NIF_OPT_LINKHDR};
+    if (link_ == Link::RawIp) {
+        // Code 129 says the frame is IPv4, whatever its bytes: an IPv6 (or
+        // any other) packet must not be taken for one.
+        bool ipv4 = p.caplen > 0 && p.data[0] >> 4 == 4;
+        m.link_type = ipv4 ? NIF_LINK_RAWIP : kLinkNone;
+        m.opts = ipv4 ? 0 : NIF_OPT_LINKHDR;
+    }
+    if (p.caplen < sizeof pad_) { // the matcher may look at 16 bytes, whatever the length
+        std::fill(std::begin(pad_), std::end(pad_), 0);
+        std::copy(p.data, p.data + p.caplen, pad_);
+        m.frame = pad_;
+    }
+    return m;
+}
+
+std::vector<std::unique_ptr<CaptureReader>> open_captures(const std::vector<std::string> &paths)
+{
+    if (std::count(paths.begin(), paths.end(), "-") > 1)
+        throw UsageError("standard input ('-') can be read only once");
+    std::vector<std::unique_ptr<CaptureReader>> readers;
+    for (const std::string &p : paths)
+        readers.push_back(std::make_unique<CaptureReader>(p));
+    return readers;
+}
+
+std::vector<InputFile> inputs_of(const std::vector<std::unique_ptr<CaptureReader>> &readers)
+{
+    std::vector<InputFile> inputs;
+    for (const auto &r : readers)
+        inputs.push_back(r->input());
+    return inputs;
+}
+
+CaptureWriter::CaptureWriter(const std::string &path, int dlt, int snaplen, bool nanosecond,
+                             const std::vector<InputFile> &inputs)
+    : out_(path, "capture", inputs), nano_(nanosecond)
 {
     dead_ = pcap_open_dead_with_tstamp_precision(
         dlt, snaplen, nanosecond ? PCAP_TSTAMP_PRECISION_NANO : PCAP_TSTAMP_PRECISION_MICRO);
     if (!dead_)
         throw Failure("cannot prepare a capture of link type " + std::to_string(dlt));
-    dumper_ = pcap_dump_open(dead_, path.c_str());
+    // The dumper writes to our stream, which is fully buffered, so writing
+    // the file header cannot fail here; the stream stays ours to close (the
+    // dumper is the stream itself and is not closed through libpcap).
+    dumper_ = pcap_dump_fopen(dead_, out_.stream());
     if (!dumper_) {
         std::string why = pcap_geterr(dead_);
         pcap_close(dead_);
-        throw Failure("cannot write capture " + path + ": " + why);
+        throw Failure("cannot write " + out_.describe() + ": " + why);
     }
 }
 
 CaptureWriter::~CaptureWriter()
 {
-    if (dumper_)
-        pcap_dump_close(dumper_);
-    if (dead_)
-        pcap_close(dead_);
+    pcap_close(dead_);
 }
 
 void CaptureWriter::write(const Packet &p)
@@ -139,17 +173,12 @@ void CaptureWriter::write(const Packet &p)
     h.caplen = p.caplen;
     h.len = p.origlen;
     pcap_dump(reinterpret_cast<u_char *>(dumper_), &h, p.data);
+    out_.check();
 }
 
 void CaptureWriter::close()
 {
-    bool ok = pcap_dump_flush(dumper_) == 0;
-    FILE *f = pcap_dump_file(dumper_);
-    ok = ok && !std::ferror(f);
-    pcap_dump_close(dumper_);
-    dumper_ = nullptr;
-    if (!ok)
-        throw Failure("cannot write capture " + path_);
+    out_.commit();
 }
 
 } // namespace ztool

@@ -1,78 +1,106 @@
 // Capture files through libpcap: reading pcap and pcapng (or standard
-// input), the link types the library understands, and writing pcap.
+// input), presenting each frame to the matcher as the library understands
+// its link type, and writing pcap.
 #pragma once
 
 #include <pcap/pcap.h>
 
 #include <cstdint>
 #include <memory>
-#include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "tools/output.h"
+#include "tools/report.h"
+
 namespace ztool {
 
-// Bad input or a failed operation: the tool says the message and exits 1.
-struct Failure : std::runtime_error {
-    using std::runtime_error::runtime_error;
+// A capture that cannot be read to its end.
+struct ReadError : Failure {
+    using Failure::Failure;
 };
 
-// The library's link-type code and options for a capture's link type.
-struct LinkMapping {
+struct Packet {
+    int64_t sec = 0;
+    int64_t nsec = 0; // 0 to 999 999 999
+    uint32_t caplen = 0;
+    uint32_t origlen = 0;
+    const uint8_t *data = nullptr;
+};
+
+// What the matcher is given for one frame.
+struct MatchInput {
+    const uint8_t *frame; // at least 16 readable bytes
+    int32_t len;
     int32_t link_type;
     uint32_t opts;
 };
 
-// The mapping of a pcap link type; throws Failure for one the library
-// cannot match, naming the supported ones.
-LinkMapping map_link_type(int dlt);
-
-struct Packet {
-    int64_t sec = 0;
-    int64_t nsec = 0;
-    uint32_t caplen = 0;
-    uint32_t origlen = 0;
-    const uint8_t *data = nullptr; // at least 16 readable bytes
-};
+// A timestamp with its nanoseconds brought into 0 to 999 999 999, the
+// whole seconds carried over: a writer that let the fraction overflow
+// still meant that instant.
+void normalise_stamp(int64_t &sec, int64_t &nsec);
 
 class CaptureReader {
   public:
-    // Opens `path` ("-" for standard input). Throws Failure.
+    // Opens `path` ("-" for standard input) and checks that the library can
+    // match its link type. Throws Failure naming the capture.
     explicit CaptureReader(const std::string &path);
     ~CaptureReader();
     CaptureReader(const CaptureReader &) = delete;
     CaptureReader &operator=(const CaptureReader &) = delete;
 
-    // The next packet, or false at the end. Throws Failure on a read error.
+    // The next packet, or false at the end or once a stop signal has
+    // interrupted the read. Throws ReadError when the capture cannot be read.
     bool next(Packet &p);
 
+    // The frame as the matcher must see it.
+    MatchInput for_matcher(const Packet &p);
+
+    // The library's link-type code for the capture (4 or 129); raw IP gives
+    // the frames that are not IPv4 to the matcher under another code.
+    int32_t link_code() const;
     int dlt() const;
     int snaplen() const;
-    const std::string &path() const { return path_; }
+    const InputFile &input() const { return input_; }
+    const std::string &name() const { return input_.name; } // for messages
     uint64_t frames() const { return frames_; }
 
   private:
-    std::string path_;
+    enum class Link { Ethernet, RawIp };
+
+    InputFile input_;
+    Link link_;
     pcap_t *pcap_ = nullptr;
     uint64_t frames_ = 0;
-    std::vector<uint8_t> pad_; // short frames are copied here
-    class Progress;
-    std::unique_ptr<Progress> progress_;
+    uint8_t pad_[16]; // short frames are copied here
 };
+
+// Readers of every capture, opened and checked before anything is written.
+// Throws UsageError when standard input is named twice.
+std::vector<std::unique_ptr<CaptureReader>> open_captures(const std::vector<std::string> &paths);
+
+// The inputs that an output must not overwrite.
+std::vector<InputFile> inputs_of(const std::vector<std::unique_ptr<CaptureReader>> &readers);
+
+// The link types that can be read, for --help and messages.
+extern const char *const kSupportedLinks;
 
 class CaptureWriter {
   public:
-    // A pcap file with the given link type, microsecond or nanosecond stamps.
-    CaptureWriter(const std::string &path, int dlt, int snaplen, bool nanosecond);
+    // A pcap file with the given link type, microsecond or nanosecond
+    // stamps, written through OutputFile (refusing to overwrite `inputs`).
+    CaptureWriter(const std::string &path, int dlt, int snaplen, bool nanosecond,
+                  const std::vector<InputFile> &inputs);
     ~CaptureWriter();
     CaptureWriter(const CaptureWriter &) = delete;
     CaptureWriter &operator=(const CaptureWriter &) = delete;
 
-    void write(const Packet &p);
-    void close(); // throws Failure when the file could not be written whole
+    void write(const Packet &p); // throws Failure when the write fails
+    void close();                // throws Failure when the file is not whole
 
   private:
-    std::string path_;
+    OutputFile out_;
     pcap_t *dead_ = nullptr;
     pcap_dumper_t *dumper_ = nullptr;
     bool nano_;

@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <span>
 
-#include "tools/captures.h"
 #include "tools/commands.h"
 #include "tools/describe.h"
+#include "tools/report.h"
 #include "zeriza.h"
 #include "zeriza_host.h"
 
@@ -35,13 +35,13 @@ int cmd_compile(const std::string &filter, Format format)
     std::span<const filt_node> nodes(f.nodes, static_cast<size_t>(f.size / NIF_NODE_SIZE));
     switch (format) {
     case Format::Dot:
-        print_dot(stdout, nodes);
+        out(dot_graph(nodes));
         break;
     case Format::Hex:
-        print_hex(stdout, nodes);
+        out(hex_dump(nodes));
         break;
     case Format::Table:
-        print_table(stdout, nodes);
+        out(node_table(nodes));
         break;
     }
     return 0;
@@ -49,7 +49,7 @@ int cmd_compile(const std::string &filter, Format format)
 
 int cmd_short(const std::string &form)
 {
-    std::printf("%s\n", expand_short(form).c_str());
+    out(expand_short(form) + "\n");
     return 0;
 }
 

@@ -1,35 +1,80 @@
-// zeriza match: count the frames of a capture that pass a filter.
+// zeriza match: count the frames of captures that pass a filter, and write
+// them to a pcap file if asked.
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 
 #include "tools/captures.h"
 #include "tools/commands.h"
+#include "tools/interrupt.h"
+#include "tools/progress.h"
 #include "zeriza.h"
 
 namespace ztool {
 
 int cmd_match(const MatchOptions &o)
 {
+    // From the start, so that a signal never ends the command with its
+    // output half made.
+    catch_stop_signals();
     CompiledFilter filter(o.short_form.empty() ? o.filter : expand_short(o.short_form));
-    CaptureReader in(o.capture);
-    LinkMapping link = map_link_type(in.dlt());
+    auto readers = open_captures(o.captures);
     std::unique_ptr<CaptureWriter> out;
-    if (!o.out.empty())
-        out = std::make_unique<CaptureWriter>(o.out, in.dlt(), in.snaplen(), true);
-    uint64_t passed = 0;
-    Packet p;
-    while ((o.count == 0 || in.frames() < o.count) && in.next(p)) {
-        if (!nif_filt_match(filter.nodes, p.data, static_cast<int32_t>(p.caplen), link.link_type,
-                            nullptr, nullptr, nullptr, link.opts))
-            continue;
-        ++passed;
-        if (out)
-            out->write(p);
+    if (!o.out.empty()) {
+        // One pcap file has one link type.
+        const CaptureReader &first = *readers.front();
+        int snaplen = 0;
+        for (const auto &r : readers) {
+            if (r->dlt() != first.dlt())
+                throw Failure("captures " + first.name() + " and " + r->name() +
+                              " have different link types; a pcap file holds only one");
+            snaplen = std::max(snaplen, r->snaplen());
+        }
+        out =
+            std::make_unique<CaptureWriter>(o.out, first.dlt(), snaplen, true, inputs_of(readers));
+    }
+
+    uint64_t read = 0, passed = 0;
+    std::string read_error;
+    Progress progress;
+    for (const auto &r : readers) {
+        CaptureReader &in = *r;
+        Packet p;
+        try {
+            while ((o.count == 0 || passed < static_cast<uint64_t>(o.count)) && in.next(p)) {
+                progress.tick([&] {
+                    return std::to_string(read + in.frames()) + " frames read, " +
+                           std::to_string(passed) + " passed";
+                });
+                MatchInput m = in.for_matcher(p);
+                if (!nif_filt_match(filter.nodes, m.frame, m.len, m.link_type, nullptr, nullptr,
+                                    nullptr, m.opts))
+                    continue;
+                ++passed;
+                if (out)
+                    out->write(p);
+            }
+        } catch (const ReadError &e) {
+            read_error = e.what();
+        }
+        read += in.frames();
+        if (!read_error.empty() || stop_signal() ||
+            (o.count != 0 && passed >= static_cast<uint64_t>(o.count)))
+            break;
     }
     if (out)
         out->close();
-    std::printf("%llu frames read, %llu passed\n", static_cast<unsigned long long>(in.frames()),
-                static_cast<unsigned long long>(passed));
+    progress.clear();
+    std::fprintf(stderr, "%llu frames read, %llu passed\n", static_cast<unsigned long long>(read),
+                 static_cast<unsigned long long>(passed));
+    if (!read_error.empty()) {
+        std::fprintf(stderr, "zeriza: %s\n", one_line(read_error).c_str());
+        return 1;
+    }
+    if (int sig = stop_signal()) {
+        std::fprintf(stderr, "zeriza: interrupted by %s\n", signal_name(sig));
+        return stopped_status(sig);
+    }
     return 0;
 }
 

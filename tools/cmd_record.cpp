@@ -1,88 +1,161 @@
 // zeriza record: a capture log with one session per input capture.
 #include <cstdio>
 #include <ctime>
+#include <memory>
 
 #include "tools/captures.h"
 #include "tools/commands.h"
+#include "tools/interrupt.h"
 #include "tools/logfields.h"
+#include "tools/progress.h"
 #include "zeriza.h"
 #include "zeriza_host.h"
 
 namespace ztool {
 namespace {
 
-struct LogWriter {
-    nif_log log{};
-    ~LogWriter() { nif_close_logfile(&log); }
+// The library's writer on our output stream. It is closed before the
+// output is committed, since closing flushes the stream.
+class LogWriter {
+  public:
+    LogWriter(OutputFile &out, int nses) : out_(out)
+    {
+        log_.fp = out.stream();
+        log_.hdr.nses = static_cast<int8_t>(nses);
+        // No buffer of the library's: the stream already has a large one.
+        check(nif_write_loghdr(&log_, nullptr, 0));
+    }
+    ~LogWriter()
+    {
+        if (log_.fp)
+            nif_close_logfile(&log_);
+    }
+    LogWriter(const LogWriter &) = delete;
+    LogWriter &operator=(const LogWriter &) = delete;
 
+    nif_session &session(int ses) { return log_.sessions[ses]; }
+    void write_session(int ses) { check(nif_write_seshdr(&log_, ses)); }
+    void write_event(int ses, const void *data) { check(nif_write_evt(&log_, ses, data, 0)); }
+    void close()
+    {
+        nif_close_logfile(&log_);
+        log_.fp = nullptr;
+    }
+
+  private:
     void check(int rc)
     {
         if (rc != 0)
-            throw Failure(std::string("cannot write log: ") + gnl_usrmsg);
+            throw Failure("cannot write " + out_.describe() + ": " + gnl_usrmsg);
     }
+    OutputFile &out_;
+    nif_log log_{};
 };
 
 } // namespace
 
 int cmd_record(const RecordOptions &o)
 {
+    // From the start, so that a signal never ends the command with its
+    // output half made.
+    catch_stop_signals();
     if (o.captures.size() > 127)
-        throw Failure("a log holds at most 127 sessions, one per capture");
+        throw UsageError("a log holds at most 127 sessions, one per capture");
     std::unique_ptr<CompiledFilter> filter;
     if (!o.filter.empty())
         filter = std::make_unique<CompiledFilter>(o.filter);
+    // Every capture is opened and checked before the log gets a byte, so that
+    // a log is only written with sessions it can complete.
+    auto readers = open_captures(o.captures);
+    OutputFile out(o.log, "log", inputs_of(readers));
+    LogWriter w(out, static_cast<int>(readers.size()));
 
-    LogWriter w;
-    if (o.log == "-")
-        w.log.fp = stdout;
-    else
-        w.log.path = o.log.c_str();
-    w.log.hdr.nses = static_cast<int8_t>(o.captures.size());
-    w.check(nif_write_loghdr(&w.log, nullptr, 1 << 16));
-
-    for (size_t i = 0; i < o.captures.size(); ++i) {
-        int ses = static_cast<int>(i);
-        CaptureReader in(o.captures[i]);
-        LinkMapping link = map_link_type(in.dlt());
-
-        nif_session &s = w.log.sessions[ses];
+    SessionEnd stop = SessionEnd::Complete; // why the recording stopped, if it did
+    std::string read_error;
+    uint64_t recorded = 0;
+    std::string summary; // a line per capture
+    Progress progress;
+    for (size_t i = 0; i < readers.size(); ++i) {
+        const int ses = static_cast<int>(i);
+        CaptureReader &in = *readers[i];
+        nif_session &s = w.session(ses);
         put_text(s.hdr.usr_bytes0, o.captures[i]);
         s.hdr.usr_word0 = in.dlt();
         put_text(s.hdr.usr_bytes1, o.filter);
-        s.hdr.usr_words1[0] = link.link_type;
         s.hdr.usr_words1[1] = in.snaplen();
         s.hdr.usr_words2[0] = static_cast<int64_t>(std::time(nullptr));
         put_text(s.hdr.usr_bytes2, "zeriza " ZERIZA_VERSION);
         s.hdr.filtlen = filter ? filter->size : 0;
         s.filter = filter ? filter->nodes : nullptr;
-        w.check(nif_write_seshdr(&w.log, ses));
+        s.hdr.usr_words1[0] = in.link_code();
+        w.write_session(ses);
 
+        SessionEnd end = stop;
         Packet p;
-        while (in.next(p)) {
-            if (filter && !nif_filt_match(filter->nodes, p.data, static_cast<int32_t>(p.caplen),
-                                          link.link_type, nullptr, nullptr, nullptr, link.opts))
-                continue;
-            s.evt = nif_evthdr{};
-            s.evt.ses_id = static_cast<uint8_t>(ses);
-            s.evt.type = kEvtFrame;
-            s.evt.word1 = p.sec;
-            s.evt.word2 = p.nsec;
-            s.evt.datalen = p.caplen;
-            s.evt.totlen = p.origlen;
-            w.check(nif_write_evt(&w.log, ses, p.data, 0));
+        try {
+            while (end == SessionEnd::Complete) {
+                if (o.count != 0 && recorded >= static_cast<uint64_t>(o.count)) {
+                    end = SessionEnd::Count;
+                } else if (!in.next(p)) {
+                    if (stop_signal())
+                        end = SessionEnd::Signal;
+                    break;
+                } else {
+                    progress.tick([&] {
+                        return in.name() + ": " + std::to_string(in.frames()) + " frames read, " +
+                               std::to_string(recorded) + " recorded";
+                    });
+                    MatchInput m = in.for_matcher(p);
+                    if (filter && !nif_filt_match(filter->nodes, m.frame, m.len, m.link_type,
+                                                  nullptr, nullptr, nullptr, m.opts))
+                        continue;
+                    s.evt = nif_evthdr{};
+                    s.evt.ses_id = static_cast<uint8_t>(ses);
+                    s.evt.type = kEvtFrame;
+                    s.evt.word1 = p.sec;
+                    s.evt.word2 = p.nsec;
+                    s.evt.datalen = p.caplen;
+                    s.evt.totlen = p.origlen;
+                    w.write_event(ses, p.data);
+                    ++recorded;
+                }
+            }
+        } catch (const ReadError &e) {
+            end = SessionEnd::ReadError;
+            read_error = e.what();
         }
+        if (stop == SessionEnd::Complete)
+            stop = end;
         s.evt = nif_evthdr{};
         s.evt.ses_id = static_cast<uint8_t>(ses);
-        s.evt.type = kEvtClose;
+        s.evt.type = static_cast<uint8_t>(end == SessionEnd::Complete ? kEvtClose : kEvtEarly);
         s.evt.word1 = static_cast<int64_t>(in.frames());
         s.trl.usr_word0 = static_cast<int64_t>(in.frames());
-        w.check(nif_write_evt(&w.log, ses, nullptr, 0));
-        std::fprintf(stderr, "%s: %llu frames read, %llu recorded\n", o.captures[i].c_str(),
-                     static_cast<unsigned long long>(in.frames()),
-                     static_cast<unsigned long long>(s.trl.nframes));
+        s.trl.usr_word1 = static_cast<int64_t>(end);
+        w.write_event(ses, nullptr);
+        summary += one_line(in.name()) + ": " + std::to_string(in.frames()) + " frames read, " +
+                   std::to_string(s.trl.nframes) + " recorded" +
+                   (end == SessionEnd::Complete ? "" : std::string(", ") + describe(end)) + "\n";
     }
-    if (std::fflush(w.log.fp) != 0 || std::ferror(w.log.fp))
-        throw Failure("cannot write log " + o.log);
+    w.close();
+    out.commit();
+    // Said once the log is safe, so that a failure to write it is not
+    // preceded by counts of frames it does not hold.
+    progress.clear();
+    std::fputs(summary.c_str(), stderr);
+
+    if (stop == SessionEnd::Signal) {
+        std::fprintf(stderr, "zeriza: interrupted by %s; %s holds the %llu frames recorded\n",
+                     signal_name(stop_signal()), one_line(out.describe()).c_str(),
+                     static_cast<unsigned long long>(recorded));
+        return stopped_status(stop_signal());
+    }
+    if (stop == SessionEnd::ReadError) {
+        std::fprintf(stderr, "zeriza: %s; %s holds the %llu frames recorded before it\n",
+                     one_line(read_error).c_str(), one_line(out.describe()).c_str(),
+                     static_cast<unsigned long long>(recorded));
+        return 1;
+    }
     return 0;
 }
 

@@ -1,5 +1,6 @@
 // The subcommands of the zeriza tool. Each returns the exit status and
-// throws Failure for bad input or a failed operation.
+// throws Failure for bad input or a failed operation, UsageError for a
+// command line that cannot be carried out.
 #pragma once
 
 #include <cstdint>
@@ -16,18 +17,19 @@ int cmd_compile(const std::string &filter, Format format);
 int cmd_short(const std::string &form);
 
 struct MatchOptions {
-    std::string filter;     // rule text, or
-    std::string short_form; // a host:port short form
-    std::string capture;    // "-" for standard input
-    std::string out;        // passing frames as pcap, when not empty
-    uint64_t count = 0;     // stop after this many frames, 0 for all
+    std::string filter;                // rule text, or
+    std::string short_form;            // a host:port short form
+    std::vector<std::string> captures; // read in turn, "-" for standard input
+    std::string out;                   // passing frames as pcap, when not empty
+    int64_t count = 0;                 // stop after this many passing frames, 0 for all
 };
 int cmd_match(const MatchOptions &o);
 
 struct RecordOptions {
-    std::vector<std::string> captures;
-    std::string log; // "-" for standard output
+    std::vector<std::string> captures; // one session each
+    std::string log;                   // "-" for standard output
     std::string filter;
+    int64_t count = 0; // stop after recording this many frames, 0 for all
 };
 int cmd_record(const RecordOptions &o);
 

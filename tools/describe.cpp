@@ -1,6 +1,9 @@
 #include "tools/describe.h"
 
+#include <algorithm>
 #include <array>
+#include <bit>
+#include <cstdio>
 #include <cstring>
 #include <string_view>
 
@@ -77,22 +80,23 @@ std::string address(const filt_node &n, const unsigned char *b)
     if (is(n, 2, 7))
         return std::to_string(word(b, 0));
     if (is(n, 3, 1)) {
-        // The shortest prefix that matches the same addresses: the whole
-        // bytes, then the partial byte up to its lowest set bit.
-        int32_t whole = word(b, 1);
-        auto partial = static_cast<unsigned>(word(b, 2));
-        int bits = whole * 8;
-        if (whole < 4 && partial)
-            bits += 8 - __builtin_ctz(partial);
+        // The matcher compares 0 to 4 whole bytes, whatever a stored filter
+        // says, then the next byte under a mask.
+        const int32_t whole = std::clamp(word(b, 1), 0, 4);
+        const auto mask = static_cast<uint32_t>(word(b, 2));
         unsigned char a[4] = {};
-        for (int i = 0; i < 4 && i < whole; ++i)
-            a[i] = b[i];
-        if (whole >= 0 && whole < 4)
-            a[whole] = static_cast<unsigned char>(partial);
-        if (whole >= 4)
+        std::memcpy(a, b, static_cast<size_t>(whole));
+        if (whole == 4) {
             std::snprintf(buf, sizeof buf, "%u.%u.%u.%u", a[0], a[1], a[2], a[3]);
-        else
-            std::snprintf(buf, sizeof buf, "%u.%u.%u.%u/%d", a[0], a[1], a[2], a[3], bits);
+            return buf;
+        }
+        if (mask > 0xFF) // no address byte can hold it: the test never passes
+            return "<no address: mask " + std::to_string(mask) + ">";
+        // The shortest prefix that matches the same addresses: the whole
+        // bytes, then the masked byte up to its lowest set bit.
+        a[whole] = static_cast<unsigned char>(mask);
+        int bits = whole * 8 + (mask ? 8 - std::countr_zero(mask) : 0);
+        std::snprintf(buf, sizeof buf, "%u.%u.%u.%u/%d", a[0], a[1], a[2], a[3], bits);
         return buf;
     }
     if (is(n, 4, 6) || is(n, 4, 17))
@@ -150,22 +154,30 @@ std::string describe_atom(const filt_node &n)
     return s;
 }
 
-void print_table(std::FILE *out, std::span<const filt_node> nodes, const char *indent)
+std::string node_table(std::span<const filt_node> nodes, const char *indent)
 {
+    std::string s;
+    char line[64];
     for (size_t i = 0; i < nodes.size(); ++i) {
         const filt_node &n = nodes[i];
-        std::string what = n.nkids ? (n.flags & NIF_FLAG_OR ? "OR" : "AND") : describe_atom(n);
-        std::fprintf(out, "%s(%03zu) %s%s", indent, i, n.flags & NIF_FLAG_NEGATE ? "NOT " : "",
-                     what.c_str());
-        if (n.nkids)
-            std::fprintf(out, " of (%03zu)..(%03zu)", i + n.kid_off, i + n.kid_off + n.nkids - 1);
-        std::fprintf(out, "\n");
+        std::snprintf(line, sizeof line, "%s(%03zu) %s", indent, i,
+                      n.flags & NIF_FLAG_NEGATE ? "NOT " : "");
+        s += line;
+        s += n.nkids ? (n.flags & NIF_FLAG_OR ? "OR" : "AND") : describe_atom(n);
+        if (n.nkids) {
+            size_t first = i + static_cast<size_t>(n.kid_off);
+            std::snprintf(line, sizeof line, " of (%03zu)..(%03zu)", first,
+                          first + static_cast<size_t>(n.nkids) - 1);
+            s += line;
+        }
+        s += '\n';
     }
+    return s;
 }
 
-void print_dot(std::FILE *out, std::span<const filt_node> nodes)
+std::string dot_graph(std::span<const filt_node> nodes)
 {
-    std::fprintf(out, "digraph filter {\n  node [shape=box, fontname=\"monospace\"];\n");
+    std::string s = "digraph filter {\n  node [shape=box, fontname=\"monospace\"];\n";
     for (size_t i = 0; i < nodes.size(); ++i) {
         const filt_node &n = nodes[i];
         std::string label = n.nkids ? (n.flags & NIF_FLAG_OR ? "OR" : "AND") : describe_atom(n);
@@ -177,25 +189,36 @@ void print_dot(std::FILE *out, std::span<const filt_node> nodes)
                 escaped += '\\';
             escaped += c;
         }
-        std::fprintf(out, "  n%zu [label=\"%s\"%s];\n", i, escaped.c_str(),
-                     n.nkids ? ", shape=ellipse" : "");
+        s += "  n" + std::to_string(i) + " [label=\"" + escaped + "\"" +
+             (n.nkids ? ", shape=ellipse" : "") + "];\n";
         for (int k = 0; k < n.nkids; ++k)
-            std::fprintf(out, "  n%zu -> n%zu;\n", i, i + n.kid_off + k);
+            s += "  n" + std::to_string(i) + " -> n" +
+                 std::to_string(i + static_cast<size_t>(n.kid_off) + static_cast<size_t>(k)) +
+                 ";\n";
     }
-    std::fprintf(out, "}\n");
+    return s + "}\n";
 }
 
-void print_hex(std::FILE *out, std::span<const filt_node> nodes)
+std::string hex_dump(std::span<const filt_node> nodes)
 {
+    std::string s;
+    char cell[16];
     for (size_t i = 0; i < nodes.size(); ++i) {
         auto *b = reinterpret_cast<const unsigned char *>(&nodes[i]);
         for (int off = 0; off < NIF_NODE_SIZE; off += 16) {
-            std::fprintf(out, "%06zx ", i * NIF_NODE_SIZE + off);
-            for (int k = 0; k < 16; ++k)
-                std::fprintf(out, " %02x", b[off + k]);
-            std::fprintf(out, "%s\n", off == 0 ? ("  node " + std::to_string(i)).c_str() : "");
+            std::snprintf(cell, sizeof cell, "%06zx ",
+                          i * NIF_NODE_SIZE + static_cast<size_t>(off));
+            s += cell;
+            for (int k = 0; k < 16; ++k) {
+                std::snprintf(cell, sizeof cell, " %02x", b[off + k]);
+                s += cell;
+            }
+            if (off == 0)
+                s += "  node " + std::to_string(i);
+            s += '\n';
         }
     }
+    return s;
 }
 
 } // namespace ztool

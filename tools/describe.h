@@ -2,7 +2,6 @@
 // bytes.
 #pragma once
 
-#include <cstdio>
 #include <span>
 #include <string>
 
@@ -13,13 +12,16 @@ namespace ztool {
 // The protocol and parameters of an atom as rule text, e.g. "TCP SD=80 F=S^A".
 std::string describe_atom(const filt_node &node);
 
+// Each of these takes any filter that nif_filt_check accepts, whatever its
+// atoms hold.
+
 // One line a node: index, what it is, its flags and children.
-void print_table(std::FILE *out, std::span<const filt_node> nodes, const char *indent = "");
+std::string node_table(std::span<const filt_node> nodes, const char *indent = "");
 
 // The tree as a Graphviz digraph.
-void print_dot(std::FILE *out, std::span<const filt_node> nodes);
+std::string dot_graph(std::span<const filt_node> nodes);
 
 // The bytes, 16 to a line, node by node.
-void print_hex(std::FILE *out, std::span<const filt_node> nodes);
+std::string hex_dump(std::span<const filt_node> nodes);
 
 } // namespace ztool

@@ -18,6 +18,12 @@
 //                   totlen          original length on the wire
 //   type-3 event    word1           frames read from the capture, passing or not
 //   trailer         usr_word0       frames read from the capture, as above
+//                   usr_word1       why the session ended (SessionEnd)
+//
+// A session whose capture was read to its end is closed by a type-3 event;
+// one that was closed before (the -c count reached, a stop signal, a read
+// error, or an earlier session's stop, with no frame read) by a type-4 event
+// with the same fields.
 #pragma once
 
 #include <algorithm>
@@ -30,6 +36,30 @@ namespace ztool {
 
 constexpr int kEvtFrame = NIF_EVT_FRAME;
 constexpr int kEvtClose = NIF_EVT_CLOSE;
+constexpr int kEvtEarly = NIF_EVT_ABORT;
+
+// Why a session ended: the trailer's usr_word1.
+enum class SessionEnd : int64_t {
+    Complete = 0, // the capture was read to its end
+    Count = 1,    // the -c count of frames was reached
+    Signal = 2,   // SIGINT or SIGTERM
+    ReadError = 3 // the capture could not be read on
+};
+
+inline const char *describe(SessionEnd e)
+{
+    switch (e) {
+    case SessionEnd::Complete:
+        return "read to its end";
+    case SessionEnd::Count:
+        return "stopped at the frame count";
+    case SessionEnd::Signal:
+        return "interrupted";
+    case SessionEnd::ReadError:
+        return "stopped by a read error";
+    }
+    return "ended for an unknown reason";
+}
 
 // Store text in a fixed field, cut to leave room for the NUL.
 template <size_t N> void put_text(unsigned char (&field)[N], const std::string &text)

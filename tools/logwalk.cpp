@@ -1,7 +1,16 @@
 #include "tools/logwalk.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
 #include <memory>
 
+#include "tools/interrupt.h"
+#include "tools/report.h"
 #include "zeriza_host.h"
 
 namespace ztool {
@@ -10,56 +19,201 @@ namespace {
 // Room for the largest frame a capture can hold.
 constexpr int kDataMax = 262144;
 
+// The log's bytes reach the library through a stream that counts them and
+// keeps the first few, so that the tool can tell a file that is no log from
+// one that is cut short, and say at which byte a log ends, even on a pipe.
+class Source {
+  public:
+    explicit Source(const std::string &path) : name_(path == "-" ? "standard input" : path)
+    {
+        fd_ = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (fd_ < 0)
+            throw Failure("cannot read log " + name_ + ": " + errno_text(errno));
+        own_ = path != "-";
+        cookie_io_functions_t io{};
+        io.read = &Source::read;
+        fp_ = fopencookie(this, "r", io);
+        if (!fp_) {
+            int err = errno;
+            if (own_)
+                ::close(fd_);
+            throw Failure("cannot read log " + name_ + ": " + errno_text(err));
+        }
+    }
+    ~Source()
+    {
+        std::fclose(fp_);
+        if (own_)
+            ::close(fd_);
+    }
+    Source(const Source &) = delete;
+    Source &operator=(const Source &) = delete;
+
+    FILE *stream() const { return fp_; }
+    uint64_t total() const { return total_; }
+    bool at_end() const { return std::feof(fp_) != 0; }
+    const std::string &name() const { return name_; }
+    // The first bytes of the file, as many as it had (at most 16).
+    std::string_view head() const
+    {
+        return {reinterpret_cast<const char *>(head_), std::min<uint64_t>(total_, sizeof head_)};
+    }
+
+  private:
+    static ssize_t read(void *cookie, char *buf, size_t n)
+    {
+        auto *s = static_cast<Source *>(cookie);
+        for (;;) {
+            ssize_t got = ::read(s->fd_, buf, n);
+            if (got < 0 && errno == EINTR && !stop_signal())
+                continue;
+            if (got > 0) {
+                for (ssize_t i = 0;
+                     i < got && s->total_ + static_cast<uint64_t>(i) < sizeof s->head_; ++i)
+                    s->head_[s->total_ + static_cast<uint64_t>(i)] = static_cast<uint8_t>(buf[i]);
+                s->total_ += static_cast<uint64_t>(got);
+            }
+            return got;
+        }
+    }
+
+    std::string name_;
+    int fd_ = -1;
+    bool own_ = false;
+    FILE *fp_ = nullptr;
+    uint64_t total_ = 0;
+    uint8_t head_[16] = {};
+};
+
 struct LogHandle {
     nif_log log{};
     ~LogHandle() { nif_close_logfile(&log); }
 };
 
-[[noreturn]] void fail(const std::string &path, const std::string &what)
+// What a file that fails as a log is, for the message.
+std::string not_a_log(const Source &src)
 {
-    throw Failure(path + ": " + what);
+    std::string_view h = src.head();
+    if (h.empty())
+        return src.name() + ": empty, not a zeriza log";
+    constexpr std::string_view magic("vavuda\0", 7);
+    if (h.substr(0, std::min(h.size(), magic.size())) != magic.substr(0, h.size())) {
+        auto starts = [&](std::string_view m) { return h.substr(0, m.size()) == m; };
+        const char *hint = starts("\xd4\xc3\xb2\xa1") || starts("\xa1\xb2\xc3\xd4") ||
+                                   starts("\x4d\x3c\xb2\xa1") || starts("\xa1\xb2\x3c\x4d")
+                               ? " (it is a pcap capture)"
+                           : starts("\x0a\x0d\x0d\x0a") ? " (it is a pcapng capture)"
+                                                        : "";
+        return src.name() + ": not a zeriza log" + hint;
+    }
+    return "";
 }
 
 } // namespace
 
-void walk_log(const std::string &path, const LogVisitor &visit)
+InputFile log_input(const std::string &path)
 {
+    return {path == "-" ? "standard input" : path,
+            path == "-" ? file_id(STDIN_FILENO) : file_id(path)};
+}
+
+LogEnd walk_log(const std::string &path, const LogVisitor &visit)
+{
+    Source src(path);
     LogHandle h;
-    h.log.path = path.c_str();
-    if (nif_read_loghdr(&h.log, nullptr, 1 << 16) != 0)
-        fail(path, gnl_usrmsg);
+    h.log.fp = src.stream();
+    const int rc = nif_read_loghdr(&h.log, nullptr, 1 << 16);
+    if (std::string why = not_a_log(src); !why.empty())
+        throw Failure(why);
+    if (rc != 0 && src.total() < sizeof(nif_loghdr))
+        throw Failure(src.name() + ": log truncated at byte " + std::to_string(src.total()) +
+                      ", inside its header");
+    if (rc != 0)
+        throw Failure(src.name() + ": " + gnl_usrmsg);
+
+    LogEnd end;
+    end.nses = std::max(0, static_cast<int>(h.log.hdr.nses));
+    end.closed.assign(static_cast<size_t>(end.nses), false);
     if (visit.header)
         visit.header(h.log);
-    int nses = h.log.hdr.nses;
+
+    // Where the log stops being whole: at the end of its bytes when they
+    // run out, else where the record that failed begins.
+    auto stopped = [&](const std::string &what, uint64_t record_start) {
+        end.bytes = h.log.nbytes;
+        const std::string total = std::to_string(src.total());
+        if (stop_signal())
+            end.signal = stop_signal();
+        else if (src.at_end() && src.total() == record_start)
+            end.problem = src.name() + ": log ends at byte " + total + ", before " + what;
+        else if (src.at_end())
+            end.problem = src.name() + ": log truncated at byte " + total + ", inside " + what;
+        else
+            end.problem = src.name() + ": log damaged at byte " + std::to_string(record_start) +
+                          ", " + what + ": " + gnl_usrmsg;
+        return end;
+    };
     auto read_session = [&](int ses) {
+        const uint64_t at = h.log.nbytes;
         if (nif_read_seshdr(&h.log, ses) != 0)
-            fail(path, gnl_usrmsg);
+            return false;
         const nif_session &s = h.log.sessions[ses];
-        if (s.hdr.filtlen != 0 && nif_filt_check(s.filter, static_cast<int>(s.hdr.filtlen)) != 0)
-            fail(path, "session " + std::to_string(ses + 1) + ": filter refused: " + gnl_usrmsg);
+        if (s.hdr.filtlen != 0 && nif_filt_check(s.filter, static_cast<int>(s.hdr.filtlen)) != 0) {
+            end.problem = src.name() + ": log damaged at byte " + std::to_string(at) +
+                          ", the filter of session " + std::to_string(ses + 1) +
+                          " is refused: " + gnl_usrmsg;
+            return false;
+        }
         if (visit.session)
             visit.session(ses, s);
+        return true;
     };
-    if (nses > 0)
-        read_session(0);
+    auto session_failed = [&](int ses, uint64_t at) {
+        if (!end.problem.empty()) // the filter was refused
+            return end;
+        return stopped("the header of session " + std::to_string(ses + 1), at);
+    };
+
+    if (end.nses > 0 && !read_session(0))
+        return session_failed(0, sizeof(nif_loghdr));
     auto data = std::make_unique<uint8_t[]>(kDataMax);
     for (uint64_t index = 0;; ++index) {
+        const uint64_t at = h.log.nbytes;
         int truncated = 0;
-        int rc = nif_read_evt(&h.log, -1, data.get(), kDataMax, 0, &truncated);
-        if (rc != 0 && h.log.eof)
+        int rc_evt = nif_read_evt(&h.log, -1, data.get(), kDataMax, 0, &truncated);
+        const std::string what = "event " + std::to_string(index + 1);
+        if (rc_evt != 0 && h.log.eof) {
+            // The library ends the log at any short header; bytes left over
+            // are an event cut short, not the end.
+            if (src.total() > h.log.nbytes)
+                return stopped(what, at);
+            if (stop_signal())
+                return stopped(what, at);
             break;
-        if (rc != 0 && !truncated)
-            fail(path, gnl_usrmsg);
+        }
+        if (rc_evt != 0 && !truncated)
+            return stopped(what, at);
         const nif_evthdr &e = h.log.evt;
         if (visit.event)
             visit.event(e, data.get(), index);
         if (e.type == NIF_EVT_CLOSE || e.type == NIF_EVT_ABORT) {
+            end.closed[e.ses_id] = true;
             if (visit.trailer)
                 visit.trailer(e.ses_id, h.log.sessions[e.ses_id].trl);
-            if (e.ses_id + 1 < nses)
-                read_session(e.ses_id + 1);
+            const int next = e.ses_id + 1;
+            if (next < end.nses && !read_session(next))
+                return session_failed(next, h.log.nbytes);
         }
+        if (stop_signal())
+            return stopped(what, h.log.nbytes);
     }
+    end.bytes = h.log.nbytes;
+    auto open = std::find(end.closed.begin(), end.closed.end(), false);
+    if (open != end.closed.end())
+        end.problem = src.name() + ": log ends at byte " + std::to_string(src.total()) +
+                      ", before the trailer of session " +
+                      std::to_string(open - end.closed.begin() + 1);
+    return end;
 }
 
 } // namespace ztool

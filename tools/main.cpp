@@ -1,12 +1,15 @@
 // zeriza: compile filters, match captures, record and read capture logs.
 //
-// Exit status: 0 success, 1 bad input or a failed operation, 2 usage error.
+// Exit status: 0 success, 1 bad input or a failed operation, 2 usage error,
+// 128 + the signal's number when SIGINT or SIGTERM stopped a command.
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <string>
 
 #include "tools/captures.h"
 #include "tools/commands.h"
+#include "tools/report.h"
 
 namespace {
 
@@ -15,8 +18,17 @@ A log written by `record` holds, for each capture: a session header with the
 capture's path, pcap link type, snapshot length and the compiled filter; one
 type-1 event per passing frame, whose word1 and word2 are the frame's
 timestamp (seconds, nanoseconds), whose data is the captured frame and whose
-totlen is its original length; and a type-3 event that closes the session,
-whose word1 is the number of frames read from the capture.)";
+totlen is its original length; and an event that closes the session, whose
+word1 is the number of frames read from the capture: type 3 when the capture
+was read to its end, type 4 when the session was closed before (the -c count,
+a signal, a read error), with the reason in the trailer's usr_word1
+(1 count, 2 signal, 3 read error).
+'-' names standard input (or output, for record -w).)";
+
+const std::string kLinksHelp = std::string("Link types: ") + ztool::kSupportedLinks + ".";
+
+// A count that must be at least 1.
+const CLI::Range kPositive(int64_t{1}, INT64_MAX);
 
 } // namespace
 
@@ -40,35 +52,46 @@ int main(int argc, char **argv)
 
     ztool::MatchOptions mo;
     auto *match = app.add_subcommand(
-        "match", "Count the frames of a pcap or pcapng capture that pass a filter");
+        "match", "Count the frames of pcap or pcapng captures that pass a filter");
     auto *mfilter = match->add_option("FILTER", mo.filter, "Filter in the rule language");
     match->add_option("-s,--short", mo.short_form, "Filter as a host:port short form")
         ->excludes(mfilter);
-    match->add_option("-r", mo.capture, "Capture to read, '-' for standard input")->required();
-    match->add_option("-w", mo.out, "Write the passing frames to this pcap file");
-    match->add_option("-c", mo.count, "Stop after reading this many frames");
-    match->footer("Link types: Ethernet (EN10MB) and raw IPv4 (RAW, IPV4).");
+    match
+        ->add_option("-r", mo.captures,
+                     "Capture to read, '-' for standard input; repeat -r to read several in turn")
+        ->required()
+        ->allow_extra_args(false);
+    match->add_option("-w", mo.out,
+                      "Write the passing frames to this pcap file, '-' for standard output");
+    match->add_option("-c", mo.count, "Stop after this many passing frames")->check(kPositive);
+    match->footer(kLinksHelp + "\nThe count of frames read and passed goes to standard error.");
 
     ztool::RecordOptions ro;
     auto *record = app.add_subcommand("record", "Write a capture log, one session per capture");
-    record->add_option("-r", ro.captures, "Captures to read")->required();
+    record
+        ->add_option("-r", ro.captures,
+                     "Capture to read, '-' for standard input; repeat -r for one session each")
+        ->required()
+        ->allow_extra_args(false);
     record->add_option("-w", ro.log, "Log to write, '-' for standard output")->required();
+    record->add_option("-c", ro.count, "Stop after recording this many frames")->check(kPositive);
     record->add_option("FILTER", ro.filter, "Filter for every session (none: every frame)");
-    record->footer(kFieldsHelp);
+    record->footer(kLinksHelp + "\n" + kFieldsHelp);
 
     std::string log;
     bool quiet = false;
     auto *dump = app.add_subcommand("dump", "Print a capture log");
-    dump->add_option("LOG", log, "Log to read")->required();
+    dump->add_option("LOG", log, "Log to read, '-' for standard input")->required();
     dump->add_flag("-q", quiet, "Counts only, no line per event");
     dump->footer(kFieldsHelp);
 
     std::string out;
     int session = 0;
     auto *exportc = app.add_subcommand("export", "Write the frames of a log as a pcap file");
-    exportc->add_option("LOG", log, "Log to read")->required();
-    exportc->add_option("-w", out, "pcap file to write")->required();
-    exportc->add_option("--session", session, "Only this session (from 1)");
+    exportc->add_option("LOG", log, "Log to read, '-' for standard input")->required();
+    exportc->add_option("-w", out, "pcap file to write, '-' for standard output")->required();
+    exportc->add_option("--session", session, "Only this session, counted from 1")
+        ->check(CLI::Range(1, 127));
 
     // An unknown first word is a mistyped subcommand, not a missing one.
     auto known = [&app](const char *word) {
@@ -81,7 +104,7 @@ int main(int argc, char **argv)
         std::fprintf(stderr,
                      "zeriza: unknown subcommand '%s' (compile, short, match, record, dump, "
                      "export; see --help)\n",
-                     argv[1]);
+                     ztool::one_line(argv[1]).c_str());
         return 2;
     }
     try {
@@ -89,31 +112,40 @@ int main(int argc, char **argv)
     } catch (const CLI::ParseError &e) {
         if (e.get_exit_code() == 0)
             return app.exit(e); // --help, --version
-        std::fprintf(stderr, "zeriza: %s (see --help)\n", e.what());
+        std::fprintf(stderr, "zeriza: %s (see --help)\n", ztool::one_line(e.what()).c_str());
         return 2;
     }
+    std::string command = app.get_subcommands().front()->get_name();
     if (match->parsed() && mo.filter.empty() && mo.short_form.empty()) {
         std::fprintf(stderr, "zeriza match: give a FILTER or -s FORM (see --help)\n");
         return 2;
     }
 
     try {
+        int status;
         if (compile->parsed())
-            return ztool::cmd_compile(filter, as_dot   ? ztool::Format::Dot
-                                              : as_hex ? ztool::Format::Hex
-                                                       : ztool::Format::Table);
-        if (shortc->parsed())
-            return ztool::cmd_short(form);
-        if (match->parsed())
-            return ztool::cmd_match(mo);
-        if (record->parsed())
-            return ztool::cmd_record(ro);
-        if (dump->parsed())
-            return ztool::cmd_dump(log, quiet);
-        return ztool::cmd_export(log, out, session);
+            status = ztool::cmd_compile(filter, as_dot   ? ztool::Format::Dot
+                                                : as_hex ? ztool::Format::Hex
+                                                         : ztool::Format::Table);
+        else if (shortc->parsed())
+            status = ztool::cmd_short(form);
+        else if (match->parsed())
+            status = ztool::cmd_match(mo);
+        else if (record->parsed())
+            status = ztool::cmd_record(ro);
+        else if (dump->parsed())
+            status = ztool::cmd_dump(log, quiet);
+        else
+            status = ztool::cmd_export(log, out, session);
+        ztool::finish_stdout();
+        return status;
+    } catch (const ztool::UsageError &e) {
+        std::fprintf(stderr, "zeriza %s: %s (see --help)\n", command.c_str(),
+                     ztool::one_line(e.what()).c_str());
+        return 2;
     } catch (const std::exception &e) {
-        std::fflush(stdout);
-        std::fprintf(stderr, "zeriza: %s\n", e.what());
+        std::fflush(stdout); // what was printed before the failure, then the reason
+        std::fprintf(stderr, "zeriza: %s\n", ztool::one_line(e.what()).c_str());
         return 1;
     }
 }

@@ -1,0 +1,260 @@
+// Running the zeriza tool as its users run it: through the shell with its
+// output captured, or as a child process fed through a pipe, signalled, or
+// given a terminal.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <pcap/pcap.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "tools/sample.h"
+
+namespace tooltest {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status;
+    std::string out, err;
+};
+
+inline std::string slurp(const fs::path &p)
+{
+    std::ifstream in(p, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+inline void spit(const fs::path &p, const std::string &bytes)
+{
+    std::ofstream(p, std::ios::binary) << bytes;
+}
+
+// Shell-quote one argument.
+inline std::string q(const std::string &s)
+{
+    std::string r = "'";
+    for (char c : s)
+        r += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return r + "'";
+}
+
+inline long lines(const std::string &s)
+{
+    return std::count(s.begin(), s.end(), '\n');
+}
+
+// A frame of a pcap file: timestamp (seconds, nanoseconds), bytes and original length.
+using Rec = std::tuple<int64_t, int64_t, std::string, uint32_t>;
+
+inline std::vector<Rec> read_pcap(const fs::path &p)
+{
+    char err[PCAP_ERRBUF_SIZE];
+    pcap_t *pc =
+        pcap_open_offline_with_tstamp_precision(p.c_str(), PCAP_TSTAMP_PRECISION_NANO, err);
+    EXPECT_NE(pc, nullptr) << p << ": " << err;
+    std::vector<Rec> out;
+    pcap_pkthdr *h;
+    const u_char *d;
+    while (pc && pcap_next_ex(pc, &h, &d) == 1)
+        out.push_back({h->ts.tv_sec, h->ts.tv_usec,
+                       std::string(reinterpret_cast<const char *>(d), h->caplen), h->len});
+    if (pc)
+        pcap_close(pc);
+    return out;
+}
+
+// The frames of the sample capture as read_pcap gives them.
+inline std::vector<Rec> records(const std::vector<sample::TimedFrame> &frames)
+{
+    std::vector<Rec> out;
+    for (const auto &f : frames)
+        out.push_back(
+            {f.sec, f.usec * 1000, std::string(f.bytes.begin(), f.bytes.end()), f.origlen});
+    return out;
+}
+
+// Every test works in a scratch folder of its own with a sample capture.
+struct Tool : testing::Test {
+    fs::path dir =
+        fs::temp_directory_path() / ("zeriza-tool-" + std::to_string(getpid()) + "-" +
+                                     testing::UnitTest::GetInstance()->current_test_info()->name());
+    fs::path io = dir.string() + "-io"; // what the shell captures, apart from the work
+    fs::path sample = dir / "sample.pcap";
+    const std::string tool = q(ZERIZA_TOOL);
+
+    void SetUp() override
+    {
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        fs::create_directories(io);
+        ASSERT_TRUE(sample::write_pcap(sample, sample::frames()));
+    }
+    void TearDown() override
+    {
+        fs::remove_all(dir);
+        fs::remove_all(io);
+    }
+
+    // A shell command line, `tool` standing for the tool, with standard
+    // output and error captured and no standard input unless it gives one.
+    Outcome shell(const std::string &line)
+    {
+        std::string cmd =
+            "{ " + line + " ; } >" + q(io / "out") + " 2>" + q(io / "err") + " </dev/null";
+        int rc = std::system(cmd.c_str());
+        return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, slurp(io / "out"), slurp(io / "err")};
+    }
+    Outcome run(const std::string &args) { return shell(tool + " " + args); }
+    // A run that must succeed.
+    Outcome ok(const std::string &args)
+    {
+        Outcome o = run(args);
+        EXPECT_EQ(o.status, 0) << args << "\n" << o.err;
+        return o;
+    }
+    // The number of frames `match` passes, from its summary.
+    long passed(const std::string &args)
+    {
+        Outcome m = ok("match " + args);
+        size_t at = m.err.rfind(" frames read, ");
+        return at == std::string::npos ? -1 : std::stol(m.err.substr(at + 14));
+    }
+};
+
+// The tool as a child process: its standard input a pipe the test writes,
+// its standard output a pipe the test reads (or a file), its standard error
+// a file or a terminal.
+class Child {
+  public:
+    struct Io {
+        bool stdout_pipe = false;
+        std::string stdout_file = "/dev/null";
+        std::string stderr_file = "/dev/null";
+        int stderr_fd = -1; // used instead of stderr_file when set
+    };
+    Child(const std::vector<std::string> &args, const Io &io)
+    {
+        int in[2], out[2] = {-1, -1};
+        if (pipe(in) != 0 || (io.stdout_pipe && pipe(out) != 0))
+            ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(in[0], 0);
+            int o = io.stdout_pipe
+                        ? out[1]
+                        : open(io.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(o, 1);
+            int e = io.stderr_fd >= 0
+                        ? io.stderr_fd
+                        : open(io.stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+            dup2(e, 2);
+            for (int fd = 3; fd < 1024; ++fd)
+                close(fd);
+            std::vector<char *> argv;
+            std::string prog = ZERIZA_TOOL;
+            argv.push_back(prog.data());
+            std::vector<std::string> copy = args;
+            for (auto &a : copy)
+                argv.push_back(a.data());
+            argv.push_back(nullptr);
+            execv(prog.c_str(), argv.data());
+            _exit(127);
+        }
+        close(in[0]);
+        in_ = in[1];
+        if (io.stdout_pipe) {
+            close(out[1]);
+            out_ = out[0];
+        }
+    }
+    ~Child()
+    {
+        close_in();
+        if (out_ >= 0)
+            close(out_);
+        if (pid_ > 0 && !waited_) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    Child(const Child &) = delete;
+    Child &operator=(const Child &) = delete;
+
+    void feed(const std::string &bytes)
+    {
+        for (size_t at = 0; at < bytes.size();) {
+            ssize_t n = write(in_, bytes.data() + at, bytes.size() - at);
+            if (n <= 0) {
+                ADD_FAILURE() << "write to the tool: " << std::strerror(errno);
+                return;
+            }
+            at += static_cast<size_t>(n);
+        }
+    }
+    // Bytes written to standard input that the tool has not read yet.
+    int unread() const
+    {
+        int n = 0;
+        ioctl(in_, FIONREAD, &n);
+        return n;
+    }
+    void close_in()
+    {
+        if (in_ >= 0)
+            close(in_);
+        in_ = -1;
+    }
+    // Read `n` bytes of standard output (fewer at its end).
+    std::string read(size_t n)
+    {
+        std::string s(n, '\0');
+        size_t got = 0;
+        while (got < n) {
+            ssize_t r = ::read(out_, s.data() + got, n - got);
+            if (r <= 0)
+                break;
+            got += static_cast<size_t>(r);
+        }
+        s.resize(got);
+        return s;
+    }
+    std::string read_all()
+    {
+        std::string s;
+        char buf[4096];
+        for (ssize_t n; (n = ::read(out_, buf, sizeof buf)) > 0;)
+            s.append(buf, static_cast<size_t>(n));
+        return s;
+    }
+    void signal(int sig) { kill(pid_, sig); }
+    // The exit status, or 128 + the signal that killed it.
+    int wait()
+    {
+        int st = 0;
+        waitpid(pid_, &st, 0);
+        waited_ = true;
+        return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+    }
+
+  private:
+    pid_t pid_ = -1;
+    int in_ = -1, out_ = -1;
+    bool waited_ = false;
+};
+
+} // namespace tooltest
