@@ -1,6 +1,15 @@
-// A frame and a link type against a set of compiled filters. The first byte
-// picks the link type and whether the frame keeps its link header.
+// A frame and a link type against compiled filters, or against nodes made
+// from the input that nif_filt_check accepts: the fast engine
+// (nif_filt_match, nif_filt_match_batch) must agree with the reference
+// engine on every cut of the frame, in verdicts, out-values and log lines;
+// any difference aborts.
+//
+// Byte 0: the link type (bits 1-4) and whether the frame keeps its link
+// header (bit 0). Byte 1: bit 7 clear, the rest of the input is the frame,
+// matched against each compiled filter; bit 7 set, 1 to 4 nodes (bits 0-1,
+// plus 1) of 112 bytes follow, then the frame.
 #include "fuzz/fuzz_common.h"
+#include "tests/engines.h"
 
 namespace {
 
@@ -11,12 +20,21 @@ const char *const kFilters[] = {
     "((TCP SD>1023 F=S^A) & (IP SD:1=10.0.0.0/8)) | (UDP ^SD:2=53 DLEN<9)",
     "(ICMP TYPE=unreach CODE=port) | (IP#47 LEN<100) | (ARP HLEN=28) | (RARP) | (IPX)",
     "^((IGMP) | (OSPF) | (TCP F=S*))",
+    "TCP SD=80",
+    "IP SRC=10.0.0.0/8",
 };
 
 // Compiled once, before fuzzing starts, and kept for the whole run.
 filt_node *filters[std::size(kFilters)];
 
 constexpr int32_t kLinks[] = {0, 1, 2, 3, 4, 5, 6, 8, 129, -1};
+
+void agree(const filt_node *f, const zeriza_test::Cuts &cuts)
+{
+    if (!zeriza_test::engines_disagree(f, cuts).empty())
+        std::abort();
+    fuzz::quiet();
+}
 
 } // namespace
 
@@ -32,16 +50,23 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     fuzz::quiet();
-    if (size == 0)
+    if (size < 2)
         return 0;
-    int32_t link = kLinks[(data[0] >> 1) % std::size(kLinks)];
-    uint32_t opts = data[0] & 1;
-    std::vector<uint8_t> frame(data + 1, data + size);
-    auto len = static_cast<int32_t>(frame.size());
-    frame.resize(std::max<size_t>(frame.size(), 16)); // the 16 bytes callers provide
-    std::vector<uint8_t> exact(frame);                // ends where the readable bytes end
-    int32_t layer, proto, skip;
-    for (const filt_node *f : filters)
-        nif_filt_match(f, exact.data(), len, link, &layer, &proto, &skip, opts);
+    const int32_t link = kLinks[(data[0] >> 1) % std::size(kLinks)];
+    const uint32_t opts = data[0] & 1;
+    if (!(data[1] & 0x80)) {
+        const zeriza_test::Cuts cuts(framegen::Bytes(data + 2, data + size), link, opts, 64);
+        for (const filt_node *f : filters)
+            agree(f, cuts);
+        return 0;
+    }
+    const size_t count = (data[1] & 3) + 1u, bytes = count * NIF_NODE_SIZE;
+    if (size < 2 + bytes)
+        return 0;
+    std::vector<filt_node> nodes(count);
+    std::memcpy(nodes.data(), data + 2, bytes);
+    if (nif_filt_check(nodes.data(), static_cast<int>(bytes)) == 0)
+        agree(nodes.data(),
+              zeriza_test::Cuts(framegen::Bytes(data + 2 + bytes, data + size), link, opts, 64));
     return 0;
 }

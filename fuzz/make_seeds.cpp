@@ -112,8 +112,19 @@ int main(int argc, char **argv)
     i = 0;
     for (const auto &fr : sample::frames(24)) {
         // Ethernet with its header (link code 4, option bit set), and raw IP.
-        put(dir / "match" / std::to_string(i++), std::string(1, static_cast<char>(4 << 1 | 1)) +
+        put(dir / "match" / std::to_string(i++), std::string{static_cast<char>(4 << 1 | 1), 0} +
                                                      std::string(fr.bytes.begin(), fr.bytes.end()));
+    }
+    // Compiled atoms as hand-made nodes, before a frame.
+    for (const char *text : {"TCP SD=80 F=S", "IP SRC=10.0.0.0/12 LEN>40", "ETH SD:1=M"}) {
+        int bytes = 0;
+        filt_node *f = nif_filt_parse(text, &bytes);
+        const framegen::Bytes fr = sample::frames(3)[0].bytes;
+        put(dir / "match" / std::to_string(i++),
+            std::string{static_cast<char>(4 << 1 | 1), static_cast<char>(0x80)} +
+                std::string(reinterpret_cast<const char *>(f), static_cast<size_t>(bytes)) +
+                std::string(fr.begin(), fr.end()));
+        nif_filt_free(f);
     }
     std::string log = log_bytes(dir / "log" / "tmp.log");
     fs::remove(dir / "log" / "tmp.log");

@@ -166,6 +166,22 @@ NIF_API int32_t nif_filt_match(const filt_node *filter, const unsigned char *fra
                                int32_t frame_len, int32_t link_type, int32_t *layer_out,
                                int32_t *proto_out, int32_t *skip_out, uint32_t opts);
 
+/*
+ * Match `count` frames against one filter in one call: frame i is
+ * frame_lens[i] bytes at frames[i], of the link type and options given (as
+ * for nif_filt_match). When `verdicts` is non-null, verdicts[i] receives 1
+ * or 0. Returns the number of frames that pass, or -1 with a message in
+ * gnl_usrmsg for a null filter, frames or frame_lens array, or a negative
+ * count.
+ *
+ * Each verdict is the one nif_filt_match gives for the frame followed by
+ * zero bytes up to 16: no byte at or past frame_lens[i] is read, so short
+ * frames need no padding. Reentrant; the filter is only read.
+ */
+NIF_API int32_t nif_filt_match_batch(const filt_node *filter, const unsigned char *const *frames,
+                                     const int32_t *frame_lens, int32_t count, int32_t link_type,
+                                     uint32_t opts, unsigned char *verdicts);
+
 /* ------------------------------------------------------------------------ */
 /* Capture log                                                              */
 /* ------------------------------------------------------------------------ */

@@ -257,19 +257,8 @@ Test run_test(const filt_node *a, const hdr_rec &r, int32_t parm)
 
 } // namespace
 
-int32_t apply_atom(const filt_node *a, Walk &walk)
+int32_t apply_params(const filt_node *a, const hdr_rec &found)
 {
-    const hdr_rec *found = nullptr;
-    for (int i = 0; const hdr_rec *r = walk.at(i); ++i) {
-        if (r->layer > a->lyr)
-            break;
-        if (r->layer == a->lyr && r->proto_id == a->proto) {
-            found = r;
-            break;
-        }
-    }
-    if (!found)
-        return 0;
     uint32_t todo = a->parms;
     if (!todo) // the atom only asks for the protocol
         return 1;
@@ -277,7 +266,7 @@ int32_t apply_atom(const filt_node *a, Walk &walk)
         if (!(todo & row.bit))
             continue;
         todo &= ~row.bit;
-        Test t = run_test(a, *found, row.token);
+        Test t = run_test(a, found, row.token);
         if (t == Test::Undecided)
             return 0;
         bool pass = (t == Test::Pass) != ((a->parms_neg & row.bit) != 0);
@@ -287,6 +276,18 @@ int32_t apply_atom(const filt_node *a, Walk &walk)
             break;
     }
     return 1;
+}
+
+int32_t apply_atom(const filt_node *a, const hdr_rec *recs, int nrecs)
+{
+    for (int i = 0; i < nrecs; ++i) {
+        const hdr_rec &r = recs[i];
+        if (r.layer > a->lyr)
+            break;
+        if (r.layer == a->lyr && r.proto_id == a->proto)
+            return apply_params(a, r);
+    }
+    return 0;
 }
 
 } // namespace zeriza

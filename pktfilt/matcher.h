@@ -1,4 +1,10 @@
-// The matcher's view of a frame: one record per recognised header.
+// The matcher's two engines.
+//
+// The reference engine is the matcher at its simplest: every header of the
+// frame walked into a record, then the filter's nodes evaluated against the
+// records, each atom looking for its header among them. It is not exported;
+// the tests and fuzzers check the fast engine (fast.h) against it on every
+// frame they can make.
 #pragma once
 
 #include <cstdint>
@@ -19,63 +25,30 @@ struct hdr_rec {
 // analysed as if it ended after the last one recorded.
 constexpr int kMaxRecords = 30;
 
-// The header walk of one frame, done as far as the atoms need it: a header is
-// parsed the first time an atom looks past the records made so far. Records
-// only grow in layer along the walk, and an atom never looks past a record
-// above its own layer, so walking lazily decides exactly what walking the
-// whole frame first would.
-class Walk {
-  public:
-    // The headers of `len` bytes at `frame`, the first one (layer, proto).
-    // Reads no byte at or beyond frame + len.
-    Walk(const unsigned char *frame, int32_t len, int32_t layer, int32_t proto)
-        : frame_(frame), remaining_(len), layer_(layer), proto_(proto), done_(len <= 0)
-    {
-    }
-
-    // Record i, walking on as far as needed; null when the frame has fewer.
-    const hdr_rec *at(int i)
-    {
-        while (i >= n_ && !done_)
-            step();
-        return i < n_ ? &recs_[i] : nullptr;
-    }
-
-    // Walk to the end: every record the frame has.
-    void finish()
-    {
-        while (!done_)
-            step();
-    }
-
-    int count() const { return n_; }
-    const hdr_rec *records() const { return recs_; }
-
-  private:
-    void step(); // writes the next record; ends the walk after the last
-
-    const unsigned char *frame_;
-    int32_t offset_ = 0;
-    int32_t remaining_;
-    int32_t layer_, proto_;
-    bool done_;
-    int n_ = 0;
-    hdr_rec recs_[kMaxRecords];
-};
-
-// Every record of a frame at once (the walk done in full). Returns their
-// number, at most kMaxRecords.
-int walk_headers(const unsigned char *frame, int32_t len, int32_t layer, int32_t proto,
-                 hdr_rec *recs);
-
-// 1 when the atom `node` holds for the frame, else 0.
-int32_t apply_atom(const filt_node *node, Walk &walk);
-
-// 1 or 0 for `node` and its subtree, children found relative to it.
-int32_t apply_rule(const filt_node *node, Walk &walk);
-
 // The outermost protocol, as nif_proto_id names it.
 int32_t proto_id(int32_t link_type, const unsigned char *frame, int32_t *layer, int32_t *skip,
                  uint32_t opts);
+
+// ---- the reference engine ----------------------------------------------------------
+
+// Every record of a frame, in walk order: `len` bytes at `frame`, the first
+// header (layer, proto). Returns their number, at most kMaxRecords.
+int walk_headers(const unsigned char *frame, int32_t len, int32_t layer, int32_t proto,
+                 hdr_rec *recs);
+
+// 1 when the atom `node` holds for the records, else 0.
+int32_t apply_atom(const filt_node *node, const hdr_rec *recs, int nrecs);
+
+// The parameter tests of an atom whose header is `found`, in table order,
+// with the log line of a parameter its protocol cannot have: 1 or 0.
+int32_t apply_params(const filt_node *node, const hdr_rec &found);
+
+// 1 or 0 for `node` and its subtree, children found relative to it.
+int32_t apply_rule(const filt_node *node, const hdr_rec *recs, int nrecs);
+
+// nif_filt_match by the reference engine.
+int32_t reference_match(const filt_node *filter, const unsigned char *frame, int32_t frame_len,
+                        int32_t link_type, int32_t *layer_out, int32_t *proto_out,
+                        int32_t *skip_out, uint32_t opts);
 
 } // namespace zeriza

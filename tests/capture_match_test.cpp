@@ -31,6 +31,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/engines.h"
 #include "tests/support.h"
 #include "zeriza.h"
 #include "zeriza_host.h"
@@ -389,6 +390,25 @@ TEST(CaptureFile, HoldsAllFrames)
 {
     CAPTURE_OR_SKIP(cap);
     EXPECT_EQ(cap.frames.size(), 8510u) << cap.path;
+}
+
+// The fast engine (nif_filt_match, nif_filt_match_batch) against the
+// reference engine on every frame, whole and cut at every length up to 128
+// bytes, where its headers are.
+TEST(CaptureFile, EnginesAgreeOnEveryFrameAndItsCuts)
+{
+    CAPTURE_OR_SKIP(cap);
+    std::vector<std::vector<filt_node>> filters;
+    for (const char *text : zeriza_test::kEngineFilters)
+        filters.push_back(zeriza_test::compiled(text));
+    long passed = 0;
+    for (size_t i = 0; i < cap.frames.size(); ++i) {
+        const zeriza_test::Cuts cuts(cap.frames[i], NIF_LINK_ETHER, NIF_OPT_LINKHDR, 128);
+        for (size_t k = 0; k < filters.size(); ++k)
+            ASSERT_EQ(zeriza_test::engines_disagree(filters[k].data(), cuts, &passed), "")
+                << "frame " << i << ", " << zeriza_test::kEngineFilters[k];
+    }
+    EXPECT_GT(passed, 100000);
 }
 
 class CaptureFilter : public ::testing::TestWithParam<Row> {};
