@@ -1,6 +1,9 @@
 #include "tools/captures.h"
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 
 #include "tools/interrupt.h"
@@ -14,6 +17,9 @@ const char *const kSupportedLinks = "EN10MB (Ethernet), RAW and IPV4 (raw IPv4)"
 namespace {
 
 constexpr int64_t kNano = 1000000000;
+
+// Bytes read from a capture file at a time.
+constexpr size_t kReadBuffer = size_t{1} << 20;
 
 // A link-type code that names no protocol, with the header flag: the matcher
 // identifies nothing, so that no rule but a negated one holds.
@@ -35,12 +41,29 @@ void normalise_stamp(int64_t &sec, int64_t &nsec)
 CaptureReader::CaptureReader(const std::string &path)
 {
     input_.name = path == "-" ? "standard input" : path;
+    // The file is read through a stream of ours with a large buffer, so that
+    // a big capture takes few system calls; libpcap closes it. Standard
+    // input gets a stream of its own, which can be closed.
+    FILE *fp = nullptr;
+    if (path != "-") {
+        fp = std::fopen(path.c_str(), "rb");
+    } else if (int fd = dup(STDIN_FILENO); fd >= 0 && !(fp = fdopen(fd, "rb"))) {
+        int err = errno;
+        close(fd);
+        errno = err;
+    }
+    if (!fp)
+        throw Failure("cannot read capture " + input_.name + ": " + errno_text(errno));
+    buf_ = std::make_unique<char[]>(kReadBuffer);
+    std::setvbuf(fp, buf_.get(), _IOFBF, kReadBuffer);
     char err[PCAP_ERRBUF_SIZE] = "";
     // Nanosecond stamps keep whatever resolution the file has.
-    pcap_ = pcap_open_offline_with_tstamp_precision(path.c_str(), PCAP_TSTAMP_PRECISION_NANO, err);
-    if (!pcap_)
+    pcap_ = pcap_fopen_offline_with_tstamp_precision(fp, PCAP_TSTAMP_PRECISION_NANO, err);
+    if (!pcap_) {
+        std::fclose(fp);
         throw Failure("cannot read capture " + input_.name + ": " + err);
-    input_.id = file_id(fileno(pcap_file(pcap_)));
+    }
+    input_.id = file_id(fileno(fp));
     switch (dlt()) {
     case DLT_EN10MB:
         link_ = Link::Ethernet;

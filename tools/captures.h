@@ -71,6 +71,7 @@ class CaptureReader {
 
     InputFile input_;
     Link link_;
+    std::unique_ptr<char[]> buf_; // the stream's buffer: outlives pcap_
     pcap_t *pcap_ = nullptr;
     uint64_t frames_ = 0;
     uint8_t pad_[16]; // short frames are copied here
