@@ -273,9 +273,7 @@ void log_read_plain(benchmark::State &st)
 class Collector : public benchmark::ConsoleReporter {
   public:
     struct Result {
-        double ns_per_iter;
-        double items_per_s;
-        double bytes_per_s;
+        double ns_per_iter; // real time of one pass (all threads together, for several)
     };
     std::map<std::string, Result> results;
 
@@ -289,13 +287,8 @@ class Collector : public benchmark::ConsoleReporter {
             const bool fastest = r.run_type == Run::RT_Aggregate && r.aggregate_name == "min";
             if ((r.run_type != Run::RT_Iteration && !fastest) || r.iterations == 0)
                 continue;
-            auto rate = [&](const char *name) {
-                auto it = r.counters.find(name);
-                return it == r.counters.end() ? 0.0 : static_cast<double>(it->second);
-            };
             results[fastest ? r.run_name.str() : r.benchmark_name()] = {
-                r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit) * 1e9,
-                rate("items_per_second"), rate("bytes_per_second")};
+                r.GetAdjustedRealTime() / benchmark::GetTimeUnitMultiplier(r.time_unit) * 1e9};
         }
     }
 
@@ -363,8 +356,9 @@ void print_tables(const Collector &c)
               std::pair{std::string(pcap), p}, std::pair{std::string("plain f") + dir, f}})
             if (r && z && p && f)
                 std::printf("%-22s %9.1f %12.0f %8.2fx %8.2fx\n", name.c_str(),
-                            r->bytes_per_s / 1e6, r->items_per_s, r->bytes_per_s / p->bytes_per_s,
-                            r->bytes_per_s / f->bytes_per_s);
+                            static_cast<double>(corp.bytes) / r->ns_per_iter * 1e3,
+                            frames / r->ns_per_iter * 1e9, p->ns_per_iter / r->ns_per_iter,
+                            f->ns_per_iter / r->ns_per_iter);
     }
 
     auto *t1 = c.find("match/threads:1");
@@ -376,8 +370,8 @@ void print_tables(const Collector &c)
     if (t1 && t2)
         std::printf("\nMatching '%s' from 1 and 2 threads on one filter: %.0f and %.0f frames/s, "
                     "%.2fx\n",
-                    kThreadsFilter, t1->items_per_s, t2->items_per_s,
-                    t2->items_per_s / t1->items_per_s);
+                    kThreadsFilter, frames / t1->ns_per_iter * 1e9, frames / t2->ns_per_iter * 1e9,
+                    t1->ns_per_iter / t2->ns_per_iter);
 }
 
 } // namespace

@@ -17,28 +17,47 @@ namespace {
 // from its nodes for every frame.
 constexpr int32_t kStackAtoms = 16;
 
-// How the Ethernet II frames of a batch are decided.
+// How the frames of a batch with Ethernet headers are decided: Ethernet II
+// frames by the filter's own code, and, for a lone atom, 802.3 frames too;
+// the rest (-1) as nif_filt_match decides them.
 struct LoneAtom { // a filter of one atom
     PlanAtom atom;
     int32_t operator()(const unsigned char *f, int32_t len) const
     {
         return atom_ether2(atom, f, len);
     }
+    int32_t ieee8023(const unsigned char *f, int32_t len) const
+    {
+        Hdr r;
+        const int found = find_8023(atom, f, len, r);
+        if (found == 2)
+            return -1;
+        if (found <= 0)
+            return (found == 0) != atom.negate();
+        return params(atom, f, r) != atom.negate();
+    }
 };
 struct Compiled { // a group, compiled to jumps
     const Jump *jumps;
     const PlanAtom *plans;
+    bool link_atoms; // an 802.3 frame needs the general walk
     int32_t operator()(const unsigned char *f, int32_t len) const
     {
-        return run_ether2(jumps, plans, f, read_ether2(f, len));
+        return run_in(jumps, plans, f, read_ether2(f, len));
+    }
+    int32_t ieee8023(const unsigned char *f, int32_t len) const
+    {
+        Layers v;
+        return !link_atoms && read_8023(f, len, v) ? run_in(jumps, plans, f, v) : -1;
     }
 };
 struct Nodes { // a group, read from its nodes
     const filt_node *filter;
     int32_t operator()(const unsigned char *f, int32_t len) const
     {
-        return group_ether2(filter, 0, NodeAtoms{filter}, f, read_ether2(f, len));
+        return group_in(filter, 0, NodeAtoms{filter}, f, read_ether2(f, len));
     }
+    int32_t ieee8023(const unsigned char *, int32_t) const { return -1; }
 };
 
 template <class Ether2Verdict>
@@ -58,10 +77,11 @@ int32_t match_all(const filt_node *filter, const Ether2Verdict &ether2,
                 std::memcpy(pad, frame, static_cast<size_t>(len));
             frame = pad;
         }
-        const int32_t v =
-            ether && be16(frame + 12) > 1500
-                ? ether2(frame, len)
-                : nif_filt_match(filter, frame, len, link_type, nullptr, nullptr, nullptr, opts);
+        int32_t v = -1;
+        if (ether)
+            v = be16(frame + 12) > 1500 ? ether2(frame, len) : ether2.ieee8023(frame, len);
+        if (v < 0)
+            v = nif_filt_match(filter, frame, len, link_type, nullptr, nullptr, nullptr, opts);
         passed += v;
         if (verdicts)
             verdicts[i] = static_cast<unsigned char>(v);
@@ -108,7 +128,10 @@ extern "C" NIF_API int32_t nif_filt_match_batch(const filt_node *filter,
         passed = all(Nodes{filter});
     } else {
         compile_jumps(filter, 0, 0, kPass, kFail, jumps, plans);
-        passed = all(Compiled{jumps, plans});
+        bool link_atoms = false;
+        for (int32_t i = 0; i < n; ++i)
+            link_atoms = link_atoms || plans[i].layer() < LYR_NET;
+        passed = all(Compiled{jumps, plans, link_atoms});
     }
     if (jumps != stack_jumps) {
         std::free(jumps);

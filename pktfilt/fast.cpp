@@ -5,46 +5,8 @@
 
 namespace zeriza {
 
-void summarize(const unsigned char *frame, int32_t len, int32_t layer, int32_t id, int32_t depth,
-               Summary &s)
-{
-    int32_t off = 0, remaining = len;
-    // The records the reference walk would write, counted as it counts them,
-    // keeping the first of each (layer, id).
-    for (int n = 0; remaining > 0 && n < kMaxRecords && layer <= depth; ++n) {
-        const Step st = next_header(layer, id, frame + off, remaining);
-        const Hdr h{off, st.avail, st.hdr_len < 0 ? remaining : st.hdr_len};
-        switch (layer) {
-        case LYR_LINK:
-            if (static_cast<uint32_t>(id) < kL2Ids && !(s.l2_have >> id & 1)) {
-                s.l2_have |= 1u << id;
-                s.l2[id] = h;
-            }
-            break;
-        case LYR_NET:
-            s.has_l3 = true;
-            s.l3_id = id;
-            s.l3 = h;
-            break;
-        case LYR_IP:
-            s.has_l4 = true;
-            s.l4_id = id;
-            s.l4 = h;
-            break;
-        default: // not identified
-            s.has_none = true;
-            s.none = h;
-        }
-        if (st.hdr_len < 0 || st.next_layer == kEnd)
-            return;
-        off += st.hdr_len;
-        remaining = st.avail - st.hdr_len;
-        layer = st.next_layer;
-        id = st.next_id;
-    }
-}
-
-int32_t untestable(const filt_node *a, const unsigned char *h, int32_t avail, int32_t len)
+[[gnu::noinline]] int32_t untestable(const filt_node *a, const unsigned char *h, int32_t avail,
+                                     int32_t len)
 {
     const hdr_rec rec{a->lyr, a->proto, h, avail, len};
     return apply_params(a, rec);
@@ -85,20 +47,28 @@ int32_t lone_params(const filt_node *a, const unsigned char *frame, int32_t off,
     return pass != negate;
 }
 
-Outcome address_row(const NodeAtom &a, int row, const unsigned char *h, int32_t avail)
+Outcome address_row(NodeAtom a, int row, const unsigned char *h, int32_t avail)
 {
     return address_test(a, row, h, avail);
 }
 
-int32_t lone_general(const filt_node *a, const unsigned char *frame, int32_t len, int32_t layer,
-                     int32_t id)
+int32_t atom_walked(const filt_node *a, const unsigned char *frame, int32_t len, int32_t layer,
+                    int32_t id)
 {
-    const bool negate = (a->flags & NIF_FLAG_NEGATE) != 0;
+    const NodeAtom atom{a};
+    if (layer == LYR_LINK && id == L2_8023) {
+        Hdr r;
+        const int found = find_8023(atom, frame, len, r);
+        if (found <= 0)
+            return (found == 0) != atom.negate();
+        if (found == 1)
+            return lone_params(a, frame, r.off, r.avail, r.len);
+    }
     int32_t off = 0, remaining = len;
     for (int n = 0; remaining > 0 && n < kMaxRecords && layer <= a->lyr; ++n) {
         const Step st = next_header(layer, id, frame + off, remaining);
         if (layer == a->lyr && id == a->proto)
-            return params(NodeAtom{a}, frame, record(off, st, remaining)) != negate;
+            return params(atom, frame, record(off, st, remaining)) != atom.negate();
         if (st.hdr_len < 0 || st.next_layer == kEnd)
             break;
         off += st.hdr_len;
@@ -106,7 +76,50 @@ int32_t lone_general(const filt_node *a, const unsigned char *frame, int32_t len
         layer = st.next_layer;
         id = st.next_id;
     }
-    return negate;
+    return atom.negate();
+}
+
+int32_t group_ether2(const filt_node *filter, int32_t i, const unsigned char *f, int32_t len)
+{
+    const filt_node &g = filter[i];
+    // AND stops at the first child that fails, OR at the first that holds.
+    const bool is_or = (g.flags & NIF_FLAG_OR) != 0;
+    int32_t r = is_or ? 0 : 1;
+    const int32_t first = i + g.kid_off, end = first + g.nkids;
+    for (int32_t k = first; k < end; ++k) {
+        int32_t v;
+        if (filter[k].nkids) {
+            v = group_ether2(filter, k, f, len);
+        } else {
+            const NodeAtom a{filter + k};
+            Hdr h;
+            const int found = find_ether2(a, f, len, h);
+            v = found <= 0 ? (found == 0) != a.negate()
+                           : lone_params(a.n, f, h.off, h.avail, h.len);
+        }
+        if (v == (is_or ? 1 : 0)) {
+            r = 1 - r;
+            break;
+        }
+    }
+    return g.flags & NIF_FLAG_NEGATE ? 1 - r : r;
+}
+
+int32_t group_walked(const filt_node *filter, int32_t i, const unsigned char *frame, int32_t len,
+                     int32_t layer, int32_t id)
+{
+    const filt_node &g = filter[i];
+    // AND stops at the first child that fails, OR at the first that holds.
+    const bool is_or = (g.flags & NIF_FLAG_OR) != 0;
+    int32_t r = is_or ? 0 : 1;
+    const int32_t first = i + g.kid_off, end = first + g.nkids;
+    for (int32_t k = first; k < end; ++k)
+        if ((filter[k].nkids ? group_walked(filter, k, frame, len, layer, id)
+                             : atom_walked(filter + k, frame, len, layer, id)) == (is_or ? 1 : 0)) {
+            r = 1 - r;
+            break;
+        }
+    return g.flags & NIF_FLAG_NEGATE ? 1 - r : r;
 }
 
 int32_t atoms_below(const filt_node *filter, int32_t i)
@@ -141,20 +154,6 @@ void compile_jumps(const filt_node *filter, int32_t i, int32_t at, int32_t if_tr
                       !is_or || last ? if_false : next, jumps, plans);
         at = next;
     }
-}
-
-int32_t group(const filt_node *node, const unsigned char *frame, const Summary &s)
-{
-    // AND stops at the first child that fails, OR at the first that holds.
-    const bool is_or = (node->flags & NIF_FLAG_OR) != 0;
-    int32_t r = is_or ? 0 : 1;
-    const filt_node *kid = node + node->kid_off;
-    for (int32_t k = 0; k < node->nkids; ++k)
-        if (rule(kid + k, frame, s) == (is_or ? 1 : 0)) {
-            r = 1 - r;
-            break;
-        }
-    return node->flags & NIF_FLAG_NEGATE ? 1 - r : r;
 }
 
 } // namespace zeriza

@@ -6,12 +6,11 @@
 // each, and only layer 2 (802.3, LLC and SNAP nested in one another) can
 // hold several. On an Ethernet II frame, the common case, each atom works
 // out the one header of its layer straight from the bytes, with the steps
-// of the walk taken in a straight line. Any other frame is walked by the
-// general loop: for a lone atom only until its header is reached, for a
-// group into a Summary that keeps the one header an atom of each kind can
-// find. Parameter tests of an atom whose protocol can have all of them are
-// straight-line checks; any other atom goes to the reference engine's
-// tests, which log what is wrong.
+// of the walk taken in a straight line (a group reads the frame once for
+// all its atoms). On any other frame each atom walks the frame only until it
+// reaches its header or passes its layer. Parameter tests run in table
+// order as straight-line checks; an atom whose protocol cannot have one of
+// its parameters goes to the reference engine's tests, which log it.
 #pragma once
 
 #include <cstdint>
@@ -30,44 +29,11 @@ struct Hdr {
     int32_t len;   // header length
 };
 
-// The headers an atom can find. Layer-2 ids run from 0 to 9 (the link ids
-// of the protocol table and those named after link types).
-struct Summary {
-    uint32_t l2_have = 0; // bit i: l2[i] holds the first layer-2 header of id i
-    bool has_l3 = false, has_l4 = false, has_none = false;
-    int32_t l3_id = 0, l4_id = 0;
-    Hdr l2[10], l3, l4, none;
-};
-
-constexpr int32_t kL2Ids = 10;
-
-// The summary of any frame, by the general walk, as far as layer `depth`
-// (no header above it is read). `len` is the analysed data, above 0.
-void summarize(const unsigned char *frame, int32_t len, int32_t layer, int32_t id, int32_t depth,
-               Summary &s);
-
 // The header at `off` that a step describes, as a record keeps it: one cut
 // short covers what is left.
 inline Hdr record(int32_t off, const Step &st, int32_t remaining)
 {
     return {off, st.avail, st.hdr_len < 0 ? remaining : st.hdr_len};
-}
-
-// The header an atom of (layer, id) finds, or null.
-inline const Hdr *find(const Summary &s, int32_t layer, int32_t id)
-{
-    switch (layer) {
-    case LYR_LINK:
-        return static_cast<uint32_t>(id) < kL2Ids && (s.l2_have >> id & 1) ? &s.l2[id] : nullptr;
-    case LYR_NET:
-        return s.has_l3 && s.l3_id == id ? &s.l3 : nullptr;
-    case LYR_IP:
-        return s.has_l4 && s.l4_id == id ? &s.l4 : nullptr;
-    case LYR_NONE:
-        return s.has_none && id == 0 ? &s.none : nullptr;
-    default:
-        return nullptr;
-    }
 }
 
 // ---- the atoms --------------------------------------------------------------------
@@ -145,69 +111,6 @@ constexpr Form form_of(int32_t layer, int32_t id)
     return Form::None;
 }
 
-// An atom as the tests read it, straight from its node: right for one frame,
-// where anything worked out ahead would be wasted on a frame that fails
-// early.
-struct NodeAtom {
-    const filt_node *n;
-    const filt_node *node() const { return n; }
-    int32_t layer() const { return n->lyr; }
-    int32_t id() const { return n->proto; }
-    bool negate() const { return (n->flags & NIF_FLAG_NEGATE) != 0; }
-    uint32_t parms() const { return n->parms & kKnownParms; }
-    uint32_t neg() const { return n->parms_neg; }
-    Form form() const { return form_of(n->lyr, n->proto); }
-    Prefix prefix(bool src) const { return prefix_of(src ? n->src : n->dst); }
-    Port port(bool src) const { return port_of(src ? n->src : n->dst); }
-    // Whether an Ethernet II frame of this type carries the atom's layer-3
-    // protocol.
-    bool carried_by(int32_t type) const { return type == net_ether_type(n->proto); }
-};
-
-// An atom worked out once for a loop over many frames, in values of its own
-// (a store of a verdict could otherwise be any of the node's bytes, and make
-// them read again for every frame).
-struct PlanAtom {
-    const filt_node *n;
-    int32_t layer_, id_;
-    bool negate_;
-    Form form_;
-    uint32_t parms_, neg_;
-    Prefix prefix_[2]; // source, destination
-    Port port_[2];
-    int32_t ether_type_; // the Ethernet type that carries the atom's layer 3, or -1
-
-    PlanAtom() = default;
-    explicit PlanAtom(const filt_node *a)
-    {
-        const NodeAtom v{a};
-        n = a;
-        layer_ = v.layer();
-        id_ = v.id();
-        negate_ = v.negate();
-        form_ = v.form();
-        parms_ = v.parms();
-        neg_ = v.neg();
-        prefix_[0] = v.prefix(true);
-        prefix_[1] = v.prefix(false);
-        port_[0] = v.port(true);
-        port_[1] = v.port(false);
-        ether_type_ = net_ether_type(id_);
-    }
-    const filt_node *node() const { return n; }
-    int32_t layer() const { return layer_; }
-    int32_t id() const { return id_; }
-    bool negate() const { return negate_; }
-    uint32_t parms() const { return parms_; }
-    uint32_t neg() const { return neg_; }
-    Form form() const { return form_; }
-    Prefix prefix(bool src) const { return prefix_[src ? 0 : 1]; }
-    Port port(bool src) const { return port_[src ? 0 : 1]; }
-    bool carried_by(int32_t type) const { return type == ether_type_; }
-};
-
-// ---- the parameter tests ---------------------------------------------------------
-
 // The rows of the parameter table, in the order the tests run.
 enum Row { kSrc, kDst, kSd, kSd1, kF, kLen, kHlen, kDlen, kEtype, kType, kCode, kC, kOrg };
 
@@ -230,6 +133,85 @@ static_assert(in_table_order(PB_SRC) == 1u << kSrc && in_table_order(PB_SD1) == 
                   in_table_order(PB_DLEN) == 1u << kDlen &&
                   in_table_order(PB_ETYPE) == 1u << kEtype && in_table_order(PB_ORG) == 1u << kOrg,
               "the rows of the parameter table");
+
+// The slot of an atom's layer in a view of a frame's headers (Layers): 0
+// link, 1 network, 2 transport; 3 for an atom no view holds (its
+// layer has no slot, or no header can have its id).
+constexpr int slot_of(int32_t layer, int32_t id)
+{
+    const int slot = layer == LYR_LINK ? 0 : layer == LYR_NET ? 1 : layer == LYR_IP ? 2 : 3;
+    return id >= 0 && id <= 0xFFFF ? slot : 3;
+}
+
+// An atom as the tests read it, straight from its node: right for one frame,
+// where anything worked out ahead would be wasted on a frame that fails
+// early.
+struct NodeAtom {
+    const filt_node *n;
+    const filt_node *node() const { return n; }
+    int32_t layer() const { return n->lyr; }
+    int32_t id() const { return n->proto; }
+    bool negate() const { return (n->flags & NIF_FLAG_NEGATE) != 0; }
+    uint32_t parms() const { return n->parms & kKnownParms; }
+    uint32_t rows() const { return in_table_order(parms()); }
+    uint32_t neg() const { return n->parms_neg; }
+    Form form() const { return form_of(n->lyr, n->proto); }
+    int slot() const { return slot_of(n->lyr, n->proto); }
+    Prefix prefix(bool src) const { return prefix_of(src ? n->src : n->dst); }
+    Port port(bool src) const { return port_of(src ? n->src : n->dst); }
+    // Whether an Ethernet II frame of this type carries the atom's layer-3
+    // protocol.
+    bool carried_by(int32_t type) const { return type == net_ether_type(n->proto); }
+};
+
+// An atom worked out once for a loop over many frames, in values of its own
+// (a store of a verdict could otherwise be any of the node's bytes, and make
+// them read again for every frame).
+struct PlanAtom {
+    const filt_node *n;
+    int32_t layer_, id_;
+    bool negate_;
+    Form form_;
+    int slot_;
+    uint32_t parms_, rows_, neg_;
+    Prefix prefix_[2]; // source, destination
+    Port port_[2];
+    int32_t ether_type_; // the Ethernet type that carries the atom's layer 3, or -1
+
+    PlanAtom() = default;
+    explicit PlanAtom(const filt_node *a)
+    {
+        const NodeAtom v{a};
+        n = a;
+        layer_ = v.layer();
+        id_ = v.id();
+        negate_ = v.negate();
+        form_ = v.form();
+        slot_ = v.slot();
+        parms_ = v.parms();
+        rows_ = v.rows();
+        neg_ = v.neg();
+        prefix_[0] = v.prefix(true);
+        prefix_[1] = v.prefix(false);
+        port_[0] = v.port(true);
+        port_[1] = v.port(false);
+        ether_type_ = net_ether_type(id_);
+    }
+    const filt_node *node() const { return n; }
+    int32_t layer() const { return layer_; }
+    int32_t id() const { return id_; }
+    bool negate() const { return negate_; }
+    uint32_t parms() const { return parms_; }
+    uint32_t rows() const { return rows_; }
+    uint32_t neg() const { return neg_; }
+    Form form() const { return form_; }
+    int slot() const { return slot_; }
+    Prefix prefix(bool src) const { return prefix_[src ? 0 : 1]; }
+    Port port(bool src) const { return port_[src ? 0 : 1]; }
+    bool carried_by(int32_t type) const { return type == ether_type_; }
+};
+
+// ---- the parameter tests ---------------------------------------------------------
 
 // What one test found: it holds, it does not, its bytes lie beyond the data
 // (the atom fails whatever '^' says), or the protocol cannot have the
@@ -300,7 +282,7 @@ template <class A>
 
 // The address test of an atom read from its node, out of line: the tests of
 // one frame then stay small enough to keep their values in registers.
-Outcome address_row(const NodeAtom &a, int row, const unsigned char *h, int32_t avail);
+Outcome address_row(NodeAtom a, int row, const unsigned char *h, int32_t avail);
 
 inline Outcome address_row(const PlanAtom &a, int row, const unsigned char *h, int32_t avail)
 {
@@ -377,14 +359,15 @@ template <class A>
 // The reference engine's tests of an atom whose protocol cannot have one of
 // its parameters: they log it. Every test before it in table order has
 // passed, so they find the same.
-int32_t untestable(const filt_node *a, const unsigned char *h, int32_t avail, int32_t len);
+[[gnu::cold]] int32_t untestable(const filt_node *a, const unsigned char *h, int32_t avail,
+                                 int32_t len);
 
 // The parameter tests of an atom whose header is `r`, in table order,
 // stopping at the first that fails: 1 or 0.
 template <class A>
 [[gnu::always_inline]] inline int32_t params(const A &a, const unsigned char *frame, const Hdr &r)
 {
-    uint32_t rows = in_table_order(a.parms());
+    uint32_t rows = a.rows();
     if (!rows)
         return 1;
     const unsigned char *h = frame + r.off;
@@ -407,6 +390,28 @@ template <class A>
 // costs nothing of the parameter tests.
 int32_t lone_params(const filt_node *a, const unsigned char *frame, int32_t off, int32_t avail,
                     int32_t len);
+
+// Where a transport atom's header lies after an IPv4 header at `off`, with
+// `rem` bytes from there: the datagram must be long enough to name its
+// protocol, not a later fragment, with bytes after its header. The results
+// of find_ether2.
+template <class A>
+[[gnu::always_inline]] inline int find_transport(const A &a, const unsigned char *f, int32_t off,
+                                                 int32_t rem, Hdr &r)
+{
+    const unsigned char *ip = f + off;
+    if (a.layer() != LYR_IP || rem < 10 || ip[9] != a.id())
+        return -1;
+    const Step net = ipv4(ip, rem);
+    const int32_t r4 = net.avail - net.hdr_len;
+    if (net.next_layer != LYR_IP || r4 <= 0)
+        return -1;
+    if (a.parms() == 0)
+        return 0;
+    off += net.hdr_len;
+    r = record(off, transport(a.id(), f + off, r4), r4);
+    return 1;
+}
 
 // Where an atom's header lies in an Ethernet II frame of `len` bytes: only
 // the one header of its layer is worked out, from the bytes. -1 when the
@@ -436,20 +441,71 @@ template <class A>
         r = record(14, type == 0x0800 ? ipv4(f + 14, r3) : cover_rest(r3), r3);
         return 1;
     }
-    // Layer 4: IPv4 long enough to name its protocol, not a later fragment,
-    // with bytes after its header.
-    const unsigned char *ip = f + 14;
-    if (a.layer() != LYR_IP || type != 0x0800 || r3 < 10 || ip[9] != a.id())
+    if (type != 0x0800)
         return -1;
-    const Step net = ipv4(ip, r3);
-    const int32_t r4 = net.avail - net.hdr_len;
-    if (net.next_layer != LYR_IP || r4 <= 0)
+    return find_transport(a, f, 14, r3, r);
+}
+
+// The network header of an IEEE 802.3 frame of `len` bytes, after the
+// 802.3, LLC and SNAP headers walked in a straight line: 1 with its id, where
+// it starts and the bytes from there; -1 when the frame has none; 2 when the
+// frame is for the general walk (802.3 bridged inside SNAP, which may nest
+// again).
+[[gnu::always_inline]] inline int walk_8023(const unsigned char *f, int32_t len, int32_t &id,
+                                            int32_t &off, int32_t &rem)
+{
+    if (len <= 0)
         return -1;
-    if (!tests)
-        return 0;
-    const int32_t off = 14 + net.hdr_len;
-    r = record(off, transport(a.id(), f + off, r4), r4);
+    const Step dot3 = ieee8023(f, len);
+    if (dot3.hdr_len < 0 || dot3.next_layer == kEnd)
+        return -1;
+    off = 14;
+    rem = dot3.avail - 14;
+    id = dot3.next_id;
+    if (dot3.next_layer == LYR_LINK) { // LLC, else Novell raw IPX
+        const Step sap = llc(f + off, rem);
+        if (sap.hdr_len < 0 || sap.next_layer == kEnd || sap.avail - sap.hdr_len <= 0)
+            return -1;
+        off += sap.hdr_len;
+        rem = sap.avail - sap.hdr_len;
+        id = sap.next_id;
+        if (sap.next_layer == LYR_LINK) { // SNAP
+            const Step sn = snap(f + off, rem);
+            if (sn.hdr_len < 0 || sn.next_layer == kEnd || sn.avail - sn.hdr_len <= 0)
+                return -1;
+            if (sn.next_layer == LYR_LINK)
+                return 2;
+            off += sn.hdr_len;
+            rem = sn.avail - sn.hdr_len;
+            id = sn.next_id;
+        }
+    }
     return 1;
+}
+
+// Where an atom's header lies in an IEEE 802.3 frame of `len` bytes, for
+// an atom above layer 2: the results of find_ether2, and 2 when the frame
+// is for the general walk (a layer-2 atom, or 802.3 bridged inside SNAP).
+template <class A>
+[[gnu::always_inline]] inline int find_8023(const A &a, const unsigned char *f, int32_t len, Hdr &r)
+{
+    if (a.layer() != LYR_NET && a.layer() != LYR_IP)
+        return 2;
+    int32_t id, off, rem;
+    const int net = walk_8023(f, len, id, off, rem);
+    if (net != 1)
+        return net;
+    if (a.layer() == LYR_NET) {
+        if (id != a.id())
+            return -1;
+        if (a.parms() == 0)
+            return 0;
+        r = record(off, id == L3_IP ? ipv4(f + off, rem) : cover_rest(rem), rem);
+        return 1;
+    }
+    if (id != L3_IP)
+        return -1;
+    return find_transport(a, f, off, rem, r);
 }
 
 // The verdict of an atom, its negation applied, on an Ethernet II frame,
@@ -464,84 +520,87 @@ template <class A>
     return params(a, f, r) != a.negate();
 }
 
-// The headers of an Ethernet II frame, at most one a layer, read once for
-// the atoms of a group.
-struct Ether2 {
-    int32_t len;    // the Ethernet record covers it all; none when 0 or less
-    int32_t net_id; // 0: no network header
-    int32_t ip_id;  // -1: no transport header
-    Hdr net, ip;
+// The headers of a frame with at most one a layer, read once for the atoms
+// of a group: its link, network and transport headers by slot (the link
+// slot holds an Ethernet II header; a view of an 802.3 frame has none).
+struct Layers {
+    int32_t ids[3]; // the id of the header in each slot, -1 for none
+    Hdr hdrs[3];
 };
 
-[[gnu::always_inline]] inline Ether2 read_ether2(const unsigned char *f, int32_t len)
+// The network and transport headers from a network header of `id` at
+// `off`, `rem` bytes from there.
+[[gnu::always_inline]] inline void read_net(const unsigned char *f, int32_t id, int32_t off,
+                                            int32_t rem, Layers &v)
 {
-    Ether2 v;
-    v.len = len;
-    v.net_id = 0;
-    v.ip_id = -1;
-    if (len <= 14)
-        return v;
-    const int32_t r3 = len - 14;
-    v.net_id = ether_net_id(be16(f + 12));
-    if (v.net_id != L3_IP) {
-        v.net = {14, r3, r3};
-        return v;
+    v.ids[1] = id ? id : -1;
+    v.ids[2] = -1;
+    if (id != L3_IP) {
+        v.hdrs[1] = {off, rem, rem};
+        return;
     }
-    const Step net = ipv4(f + 14, r3);
-    v.net = record(14, net, r3);
+    const Step net = ipv4(f + off, rem);
+    v.hdrs[1] = record(off, net, rem);
     const int32_t r4 = net.avail - net.hdr_len;
     if (net.next_layer != LYR_IP || r4 <= 0)
-        return v;
-    const int32_t off = 14 + net.hdr_len;
-    v.ip_id = net.next_id;
-    v.ip = record(off, transport(net.next_id, f + off, r4), r4);
+        return;
+    off += net.hdr_len;
+    v.ids[2] = net.next_id;
+    v.hdrs[2] = record(off, transport(net.next_id, f + off, r4), r4);
+}
+
+[[gnu::always_inline]] inline Layers read_ether2(const unsigned char *f, int32_t len)
+{
+    Layers v;
+    v.ids[0] = len > 0 ? L2_ETH : -1;
+    v.hdrs[0] = {0, len, len < 14 ? len : 14};
+    if (len > 14)
+        read_net(f, ether_net_id(be16(f + 12)), 14, len - 14, v);
+    else
+        v.ids[1] = v.ids[2] = -1;
     return v;
 }
 
-// The header an atom finds in a frame read by read_ether2, or null.
-template <class A>
-[[gnu::always_inline]] inline const Hdr *find_in(const A &a, const Ether2 &v, Hdr &eth)
+// The view of an 802.3 frame for atoms above layer 2; false when the frame
+// is for the general walk.
+[[gnu::always_inline]] inline bool read_8023(const unsigned char *f, int32_t len, Layers &v)
 {
-    switch (a.layer()) {
-    case LYR_LINK:
-        if (v.len <= 0 || a.id() != L2_ETH)
-            return nullptr;
-        eth = {0, v.len, v.len < 14 ? v.len : 14};
-        return &eth;
-    case LYR_NET:
-        return v.net_id != 0 && v.net_id == a.id() ? &v.net : nullptr;
-    case LYR_IP:
-        return v.ip_id >= 0 && v.ip_id == a.id() ? &v.ip : nullptr;
-    default:
-        return nullptr;
-    }
+    v.ids[0] = v.ids[1] = v.ids[2] = -1;
+    int32_t id, off, rem;
+    const int net = walk_8023(f, len, id, off, rem);
+    if (net == 1)
+        read_net(f, id, off, rem, v);
+    return net != 2;
 }
 
-// The verdict of an atom, its negation applied, on a frame read by
-// read_ether2: with its parameter tests in line for a plan, out of line for
-// an atom read from its node.
-// 1 when an atom holds on a frame read by read_ether2, its negation not
-// applied.
-template <class A>
-[[gnu::always_inline]] inline int32_t holds_ether2(const A &a, const unsigned char *f,
-                                                   const Ether2 &v)
+// The header an atom finds in a view, or null.
+template <class A> [[gnu::always_inline]] inline const Hdr *find_in(const A &a, const Layers &v)
 {
-    Hdr eth;
-    const Hdr *r = find_in(a, v, eth);
+    const int slot = a.slot();
+    return slot < 3 && v.ids[slot] == a.id() ? &v.hdrs[slot] : nullptr;
+}
+
+// 1 when an atom holds on a view, its negation not applied.
+template <class A>
+[[gnu::always_inline]] inline int32_t holds_in(const A &a, const unsigned char *f, const Layers &v)
+{
+    const Hdr *r = find_in(a, v);
     return r ? params(a, f, *r) : 0;
 }
 
-[[gnu::always_inline]] inline int32_t atom_ether2(const PlanAtom &a, const unsigned char *f,
-                                                  const Ether2 &v)
+// The verdict of an atom, its negation applied, on a view: with its
+// parameter tests in line for a plan, out of line for an atom read from its
+// node.
+[[gnu::always_inline]] inline int32_t atom_in(const PlanAtom &a, const unsigned char *f,
+                                              const Layers &v)
 {
-    return holds_ether2(a, f, v) != a.negate();
+    return holds_in(a, f, v) != a.negate();
 }
 
-[[gnu::always_inline]] inline int32_t atom_ether2(const NodeAtom &a, const unsigned char *f,
-                                                  const Ether2 &v)
+[[gnu::always_inline]] inline int32_t atom_in(const NodeAtom &a, const unsigned char *f,
+                                              const Layers &v)
 {
-    Hdr eth;
-    const Hdr *r = find_in(a, v, eth);
+    const Hdr *r = find_in(a, v);
     if (!r)
         return a.negate();
     if (!a.parms())
@@ -560,10 +619,10 @@ struct PlanAtoms {
     const PlanAtom &operator[](int32_t i) const { return plans[i]; }
 };
 
-// The verdict of group node `i` of a filter on an Ethernet II frame.
+// The verdict of group node `i` of a filter on a view.
 template <class Atoms>
-int32_t group_ether2(const filt_node *filter, int32_t i, const Atoms &atoms, const unsigned char *f,
-                     const Ether2 &v)
+int32_t group_in(const filt_node *filter, int32_t i, const Atoms &atoms, const unsigned char *f,
+                 const Layers &v)
 {
     const filt_node &g = filter[i];
     // AND stops at the first child that fails, OR at the first that holds.
@@ -571,13 +630,19 @@ int32_t group_ether2(const filt_node *filter, int32_t i, const Atoms &atoms, con
     int32_t r = is_or ? 0 : 1;
     const int32_t first = i + g.kid_off, end = first + g.nkids;
     for (int32_t k = first; k < end; ++k)
-        if ((filter[k].nkids ? group_ether2(filter, k, atoms, f, v)
-                             : atom_ether2(atoms[k], f, v)) == (is_or ? 1 : 0)) {
+        if ((filter[k].nkids ? group_in(filter, k, atoms, f, v) : atom_in(atoms[k], f, v)) ==
+            (is_or ? 1 : 0)) {
             r = 1 - r;
             break;
         }
     return g.flags & NIF_FLAG_NEGATE ? 1 - r : r;
 }
+
+// The verdict of group node `i` of a filter on an Ethernet II frame of `len`
+// bytes, each atom reading the header of its layer straight from the bytes
+// (for one frame, cheaper than reading every header into a view first: an
+// atom of another protocol stops at the first field that differs).
+int32_t group_ether2(const filt_node *filter, int32_t i, const unsigned char *f, int32_t len);
 
 // A group filter for a loop over many frames: its atoms in the order the
 // evaluation meets them, each with where to go on from it when it holds and
@@ -597,40 +662,30 @@ int32_t atoms_below(const filt_node *filter, int32_t i);
 void compile_jumps(const filt_node *filter, int32_t i, int32_t at, int32_t if_true,
                    int32_t if_false, Jump *jumps, PlanAtom *plans);
 
-// The verdict of a compiled group on an Ethernet II frame.
-[[gnu::always_inline]] inline int32_t run_ether2(const Jump *jumps, const PlanAtom *plans,
-                                                 const unsigned char *f, const Ether2 &v)
+// The verdict of a compiled group on a view.
+[[gnu::always_inline]] inline int32_t run_in(const Jump *jumps, const PlanAtom *plans,
+                                             const unsigned char *f, const Layers &v)
 {
     int32_t at = 0;
     do
-        at = holds_ether2(plans[at], f, v) ? jumps[at].if_true : jumps[at].if_false;
+        at = holds_in(plans[at], f, v) ? jumps[at].if_true : jumps[at].if_false;
     while (at >= 0);
     return at == kPass;
 }
 
 // ---- frames of every other kind ----------------------------------------------------
 
-// The verdict of a lone atom, its negation applied: the walk goes only until
-// it reaches the atom's header or passes its layer, and keeps no record.
-int32_t lone_general(const filt_node *a, const unsigned char *frame, int32_t len, int32_t layer,
-                     int32_t id);
+// The verdict of an atom, its negation applied, on a frame walked from its
+// first header (layer, id), `len` bytes of it analysed: the walk goes only
+// until it reaches the atom's header or passes its layer, and keeps no
+// record; an atom above layer 2 on an 802.3 frame takes the straight line
+// to its network header.
+int32_t atom_walked(const filt_node *a, const unsigned char *frame, int32_t len, int32_t layer,
+                    int32_t id);
 
-// 1 when the atom holds for the summarised frame, else 0.
-inline int32_t atom(const filt_node *a, const unsigned char *frame, const Summary &s)
-{
-    const Hdr *r = find(s, a->lyr, a->proto);
-    return r ? params(NodeAtom{a}, frame, *r) : 0;
-}
-
-// 1 or 0 for a group node and its subtree.
-int32_t group(const filt_node *node, const unsigned char *frame, const Summary &s);
-
-// 1 or 0 for any node: atoms are evaluated here, groups by `group`.
-inline int32_t rule(const filt_node *node, const unsigned char *frame, const Summary &s)
-{
-    if (node->nkids)
-        return group(node, frame, s);
-    return atom(node, frame, s) != ((node->flags & NIF_FLAG_NEGATE) != 0);
-}
+// The verdict of a group node `i` of a filter on such a frame, each atom
+// walking the frame for itself.
+int32_t group_walked(const filt_node *filter, int32_t i, const unsigned char *frame, int32_t len,
+                     int32_t layer, int32_t id);
 
 } // namespace zeriza

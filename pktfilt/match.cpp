@@ -12,11 +12,8 @@ namespace {
                                        int32_t len, int32_t layer, int32_t id)
 {
     if (filter->nkids == 0)
-        return lone_general(filter, frame, len, layer, id);
-    Summary s;
-    if (len > 0)
-        summarize(frame, len, layer, id, LYR_IP, s);
-    return rule(filter, frame, s);
+        return atom_walked(filter, frame, len, layer, id);
+    return group_walked(filter, 0, frame, len, layer, id);
 }
 
 // Frames of link types other than Ethernet with its header.
@@ -58,7 +55,7 @@ extern "C" NIF_API int32_t nif_filt_match(const filt_node *filter, const unsigne
     if (!ether2)
         return match_walked(filter, frame, frame_len, LYR_LINK, L2_8023);
     if (filter->nkids)
-        return group_ether2(filter, 0, NodeAtoms{filter}, frame, read_ether2(frame, frame_len));
+        return group_ether2(filter, 0, frame, frame_len);
     const NodeAtom a{filter};
     Hdr r;
     const int found = find_ether2(a, frame, frame_len, r);
