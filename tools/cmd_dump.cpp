@@ -88,14 +88,8 @@ int cmd_dump(const std::string &path, bool quiet)
              end.closed[i] ? "" : ", NO TRAILER: the log ends before the session was closed");
     outf("counts %s\n", !end.whole() ? "INCOMPLETE" : all_agree ? "agree" : "DISAGREE");
     finish_stdout();
-    if (end.signal) {
-        std::fprintf(stderr, "zeriza: interrupted by %s\n", signal_name(end.signal));
-        return stopped_status(end.signal);
-    }
-    if (!end.problem.empty()) {
-        std::fprintf(stderr, "zeriza: %s\n", one_line(end.problem).c_str());
-        return 1;
-    }
+    if (int status = end.report())
+        return status;
     return all_agree ? 0 : 1;
 }
 

@@ -55,10 +55,8 @@ int cmd_export(const std::string &log, const std::string &out, int session)
             if (e.type == kEvtFrame && wanted(e.ses_id) && nsec % 1000 != 0)
                 nano = true;
         };
-        if (int sig = walk_log(log, scan).signal) {
-            std::fprintf(stderr, "zeriza: interrupted by %s\n", signal_name(sig));
-            return stopped_status(sig);
-        }
+        if (const LogEnd scanned = walk_log(log, scan); scanned.signal)
+            return scanned.report();
         if (dlts.size() > 1)
             throw Failure(input.name +
                           ": its sessions have different link types; choose one with --session");
@@ -116,15 +114,7 @@ int cmd_export(const std::string &log, const std::string &out, int session)
     w->close();
     progress.clear();
     std::fprintf(stderr, "%llu frames exported\n", static_cast<unsigned long long>(written));
-    if (end.signal) {
-        std::fprintf(stderr, "zeriza: interrupted by %s\n", signal_name(end.signal));
-        return stopped_status(end.signal);
-    }
-    if (!end.problem.empty()) {
-        std::fprintf(stderr, "zeriza: %s\n", one_line(end.problem).c_str());
-        return 1;
-    }
-    return 0;
+    return end.report();
 }
 
 } // namespace ztool

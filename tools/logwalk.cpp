@@ -111,6 +111,19 @@ std::string not_a_log(const Source &src)
 
 } // namespace
 
+int LogEnd::report() const
+{
+    if (signal) {
+        std::fprintf(stderr, "zeriza: interrupted by %s\n", signal_name(signal));
+        return stopped_status(signal);
+    }
+    if (!problem.empty()) {
+        std::fprintf(stderr, "zeriza: %s\n", one_line(problem).c_str());
+        return 1;
+    }
+    return 0;
+}
+
 InputFile log_input(const std::string &path)
 {
     return {path == "-" ? "standard input" : path,

@@ -32,6 +32,10 @@ struct LogEnd {
     std::string problem;      // empty, or where and why the log ends early
     int signal = 0;           // the stop signal that ended the walk, or 0
     bool whole() const { return problem.empty() && signal == 0; }
+
+    // Say on standard error why the log was not read whole, and give the
+    // exit status for it: 0 when it was.
+    int report() const;
 };
 
 // The log to read ("-" for standard input), as an input of a command.
