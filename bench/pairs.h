@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/sample.h"
+#include "framegen/sample.h"
 #include "zeriza.h"
 
 namespace bench {

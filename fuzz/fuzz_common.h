@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/sample.h"
+#include "framegen/sample.h"
 #include "zeriza.h"
 #include "zeriza_host.h"
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "pktfilt/matcher.h"
-#include "tools/framegen.h"
-#include "tools/sample.h"
+#include "framegen/framegen.h"
+#include "framegen/sample.h"
 #include "zeriza.h"
 #include "zeriza_host.h"
 

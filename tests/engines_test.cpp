@@ -15,7 +15,7 @@
 #include "pktfilt/vocabulary.h"
 #include "tests/engines.h"
 #include "tests/support.h"
-#include "tools/sample.h"
+#include "framegen/sample.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <tuple>
 
 #include "tests/log_test_support.h"
-#include "tools/framegen.h"
+#include "framegen/framegen.h"
 
 namespace {
 

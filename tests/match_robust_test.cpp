@@ -17,7 +17,7 @@
 
 #include "pktfilt/matcher.h"
 #include "tests/support.h"
-#include "tools/sample.h"
+#include "framegen/sample.h"
 
 namespace {
 

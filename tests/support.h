@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/framegen.h"
+#include "framegen/framegen.h"
 #include "zeriza.h"
 #include "zeriza_host.h"
 

@@ -22,7 +22,7 @@
 #include <tuple>
 #include <vector>
 
-#include "tools/sample.h"
+#include "framegen/sample.h"
 
 namespace tooltest {
 

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/sample.h"
+#include "framegen/sample.h"
 
 int main(int argc, char **argv)
 {

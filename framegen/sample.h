@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/framegen.h"
+#include "framegen/framegen.h"
 
 namespace sample {
 

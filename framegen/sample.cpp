@@ -1,4 +1,4 @@
-#include "tools/sample.h"
+#include "framegen/sample.h"
 
 #include <pcap/pcap.h>
 
