@@ -101,10 +101,37 @@ typedef struct filt_node {
 #define NIF_PARM_ORG 0x0800u
 #define NIF_PARM_F 0x1000u
 
-/* Protocol layers of filt_node.lyr; at layer 4 the id is the IP protocol. */
+/*
+ * Protocol layers of filt_node.lyr and of nif_proto_id, and the protocol ids
+ * within each (filt_node.proto). They are part of the stored filter format.
+ * At layer 4 the id is the IP protocol number. Link ids 3 to 6 and 9 name
+ * the link-level header of a link type (1, 2, 3, 8 and 5) and have no
+ * keyword; link type 5 without its header gives its 16-bit protocol field
+ * itself as a layer-3 id.
+ */
+#define NIF_LAYER_NONE (-1) /* not identified; the id is 0 */
 #define NIF_LAYER_LINK 2
 #define NIF_LAYER_NET 3
 #define NIF_LAYER_IP 4
+
+#define NIF_PROTO_ETH 1   /* layer 2: Ethernet II */
+#define NIF_PROTO_8023 2  /* IEEE 802.3 */
+#define NIF_PROTO_LINK2 3 /* link type 2 with its header */
+#define NIF_PROTO_LINK1 4 /* link type 1 with its header */
+#define NIF_PROTO_LINK3 5 /* link type 3 with its header */
+#define NIF_PROTO_FDDI 6  /* link type 8 with its header */
+#define NIF_PROTO_LLC 7
+#define NIF_PROTO_SNAP 8
+#define NIF_PROTO_HDLC 9 /* link type 5 with its header */
+#define NIF_PROTO_IP 1   /* layer 3 */
+#define NIF_PROTO_ARP 2
+#define NIF_PROTO_RARP 3
+#define NIF_PROTO_IPX 6
+#define NIF_PROTO_ICMP 1 /* layer 4: IP protocol numbers */
+#define NIF_PROTO_IGMP 2
+#define NIF_PROTO_TCP 6
+#define NIF_PROTO_UDP 17
+#define NIF_PROTO_OSPF 89
 
 /*
  * Compile filter text. Returns a heap array of filt_node (release with

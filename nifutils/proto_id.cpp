@@ -1,8 +1,6 @@
 // nif_proto_id: the outermost protocol of a frame, from its link type and a
 // few fixed bytes at its start.
-#include "pktfilt/matcher.h"
-#include "pktfilt/vocabulary.h"
-#include "zeriza.h"
+#include "nifutils/proto_id.h"
 
 namespace zeriza {
 namespace {
@@ -16,7 +14,7 @@ constexpr int32_t be16(const unsigned char *p)
 // from IEEE 802.3.
 int32_t type_or_length(const unsigned char *frame)
 {
-    return be16(frame + 12) <= 1500 ? L2_8023 : L2_ETH;
+    return be16(frame + 12) <= 1500 ? NIF_PROTO_8023 : NIF_PROTO_ETH;
 }
 
 // Ethernet payload without its header: an IPv4 header, or an ARP/RARP
@@ -24,23 +22,23 @@ int32_t type_or_length(const unsigned char *frame)
 int32_t network_header(const unsigned char *frame, int32_t *layer)
 {
     if (frame[0] > 0x44) {
-        *layer = LYR_NET;
-        return L3_IP;
+        *layer = NIF_LAYER_NET;
+        return NIF_PROTO_IP;
     }
     if (frame[0] == 0x00 && (frame[1] == 0x06 || frame[1] == 0x01) && frame[2] == 0x08 &&
         frame[3] == 0x00 && frame[6] == 0x00) {
         switch (frame[7]) {
         case 1:
         case 2:
-            *layer = LYR_NET;
-            return L3_ARP;
+            *layer = NIF_LAYER_NET;
+            return NIF_PROTO_ARP;
         case 3:
         case 4:
-            *layer = LYR_NET;
-            return L3_RARP;
+            *layer = NIF_LAYER_NET;
+            return NIF_PROTO_RARP;
         }
     }
-    *layer = LYR_NONE;
+    *layer = NIF_LAYER_NONE;
     return 0;
 }
 
@@ -49,11 +47,11 @@ int32_t protocol_field(const unsigned char *frame, int32_t *layer, int32_t *skip
 {
     int32_t field = be16(frame);
     if (field == 0x0021 || field == 0xC021 || field == 0x8035) {
-        *layer = LYR_NET;
+        *layer = NIF_LAYER_NET;
         *skip = 2;
         return field;
     }
-    *layer = LYR_NONE;
+    *layer = NIF_LAYER_NONE;
     return 0;
 }
 
@@ -62,40 +60,40 @@ int32_t protocol_field(const unsigned char *frame, int32_t *layer, int32_t *skip
 int32_t proto_id(int32_t link_type, const unsigned char *frame, int32_t *layer, int32_t *skip,
                  uint32_t opts)
 {
-    *layer = LYR_LINK;
+    *layer = NIF_LAYER_LINK;
     *skip = 0;
     const bool header = (opts & NIF_OPT_LINKHDR) != 0;
     switch (link_type) {
     case NIF_LINK_8023:
         if (header)
-            return L2_8023;
+            return NIF_PROTO_8023;
         // Novell raw: the IPX checksum FF FF opens the payload.
         if (frame[0] == 0xFF && frame[1] == 0xFF) {
-            *layer = LYR_NET;
-            return L3_IPX;
+            *layer = NIF_LAYER_NET;
+            return NIF_PROTO_IPX;
         }
-        return L2_LLC;
+        return NIF_PROTO_LLC;
     case 1:
-        return header ? L2_LINK1 : L2_LLC;
+        return header ? NIF_PROTO_LINK1 : NIF_PROTO_LLC;
     case 2:
-        return header ? L2_LINK2 : L2_LLC;
+        return header ? NIF_PROTO_LINK2 : NIF_PROTO_LLC;
     case 3:
-        return header ? L2_LINK3 : L2_LLC;
+        return header ? NIF_PROTO_LINK3 : NIF_PROTO_LLC;
     case NIF_LINK_ETHER:
         return header ? type_or_length(frame) : network_header(frame, layer);
     case NIF_LINK_HDLC:
-        return header ? L2_HDLC : protocol_field(frame, layer, skip);
+        return header ? NIF_PROTO_HDLC : protocol_field(frame, layer, skip);
     case NIF_LINK_FDDI:
-        return header ? L2_FDDI : L2_LLC;
+        return header ? NIF_PROTO_FDDI : NIF_PROTO_LLC;
     case NIF_LINK_RAWIP:
-        *layer = LYR_NET;
-        return L3_IP;
+        *layer = NIF_LAYER_NET;
+        return NIF_PROTO_IP;
     default:
         if (header) {
-            *layer = LYR_NONE;
+            *layer = NIF_LAYER_NONE;
             return 0;
         }
-        return L2_LLC;
+        return NIF_PROTO_LLC;
     }
 }
 

@@ -9,6 +9,7 @@
 
 #include <cstdint>
 
+#include "nifutils/proto_id.h"
 #include "zeriza.h"
 
 namespace zeriza {
@@ -24,10 +25,6 @@ struct hdr_rec {
 // Records of one frame; a frame that nests more headers than this is
 // analysed as if it ended after the last one recorded.
 constexpr int kMaxRecords = 30;
-
-// The outermost protocol, as nif_proto_id names it.
-int32_t proto_id(int32_t link_type, const unsigned char *frame, int32_t *layer, int32_t *skip,
-                 uint32_t opts);
 
 // ---- the reference engine ----------------------------------------------------------
 

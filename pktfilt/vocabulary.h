@@ -80,22 +80,38 @@ static_assert(PB_LEN == NIF_PARM_LEN && PB_SD1 == NIF_PARM_SD1 && PB_ETYPE == NI
               "the public header publishes the same bits");
 
 // Protocol layers and ids, as the matcher numbers the headers of a frame.
-enum Layer : int32_t { LYR_NONE = -1, LYR_LINK = 2, LYR_NET = 3, LYR_IP = 4 };
+enum Layer : int32_t {
+    LYR_NONE = NIF_LAYER_NONE,
+    LYR_LINK = NIF_LAYER_LINK,
+    LYR_NET = NIF_LAYER_NET,
+    LYR_IP = NIF_LAYER_IP
+};
 // Link ids 3 to 6 and 9 name media whose headers the walk does not parse;
 // no keyword names them.
 enum LinkId : int32_t {
-    L2_ETH = 1,
-    L2_8023 = 2,
-    L2_LINK2 = 3, // link type 2 with its header
-    L2_LINK1 = 4, // link type 1 with its header
-    L2_LINK3 = 5, // link type 3 with its header
-    L2_FDDI = 6,  // link type 8 with its header
-    L2_LLC = 7,
-    L2_SNAP = 8,
-    L2_HDLC = 9, // link type 5 with its header
+    L2_ETH = NIF_PROTO_ETH,
+    L2_8023 = NIF_PROTO_8023,
+    L2_LINK2 = NIF_PROTO_LINK2,
+    L2_LINK1 = NIF_PROTO_LINK1,
+    L2_LINK3 = NIF_PROTO_LINK3,
+    L2_FDDI = NIF_PROTO_FDDI,
+    L2_LLC = NIF_PROTO_LLC,
+    L2_SNAP = NIF_PROTO_SNAP,
+    L2_HDLC = NIF_PROTO_HDLC,
 };
-enum NetId : int32_t { L3_IP = 1, L3_ARP = 2, L3_RARP = 3, L3_IPX = 6 };
-enum IpProto : int32_t { L4_ICMP = 1, L4_IGMP = 2, L4_TCP = 6, L4_UDP = 17, L4_OSPF = 89 };
+enum NetId : int32_t {
+    L3_IP = NIF_PROTO_IP,
+    L3_ARP = NIF_PROTO_ARP,
+    L3_RARP = NIF_PROTO_RARP,
+    L3_IPX = NIF_PROTO_IPX
+};
+enum IpProto : int32_t {
+    L4_ICMP = NIF_PROTO_ICMP,
+    L4_IGMP = NIF_PROTO_IGMP,
+    L4_TCP = NIF_PROTO_TCP,
+    L4_UDP = NIF_PROTO_UDP,
+    L4_OSPF = NIF_PROTO_OSPF
+};
 
 // fktokmap: the keyword of token t is row t - 1.
 inline constexpr std::array<std::string_view, kNumKeywords> fktokmap = {

@@ -16,19 +16,19 @@ struct ProtoName {
 };
 
 constexpr std::array<ProtoName, 13> kProtocols = {{
-    {2, 1, "ETH"},
-    {2, 2, "802.3"},
-    {2, 7, "LLC"},
-    {2, 8, "SNAP"},
-    {3, 1, "IP"},
-    {3, 2, "ARP"},
-    {3, 3, "RARP"},
-    {3, 6, "IPX"},
-    {4, 1, "ICMP"},
-    {4, 2, "IGMP"},
-    {4, 6, "TCP"},
-    {4, 17, "UDP"},
-    {4, 89, "OSPF"},
+    {NIF_LAYER_LINK, NIF_PROTO_ETH, "ETH"},
+    {NIF_LAYER_LINK, NIF_PROTO_8023, "802.3"},
+    {NIF_LAYER_LINK, NIF_PROTO_LLC, "LLC"},
+    {NIF_LAYER_LINK, NIF_PROTO_SNAP, "SNAP"},
+    {NIF_LAYER_NET, NIF_PROTO_IP, "IP"},
+    {NIF_LAYER_NET, NIF_PROTO_ARP, "ARP"},
+    {NIF_LAYER_NET, NIF_PROTO_RARP, "RARP"},
+    {NIF_LAYER_NET, NIF_PROTO_IPX, "IPX"},
+    {NIF_LAYER_IP, NIF_PROTO_ICMP, "ICMP"},
+    {NIF_LAYER_IP, NIF_PROTO_IGMP, "IGMP"},
+    {NIF_LAYER_IP, NIF_PROTO_TCP, "TCP"},
+    {NIF_LAYER_IP, NIF_PROTO_UDP, "UDP"},
+    {NIF_LAYER_IP, NIF_PROTO_OSPF, "OSPF"},
 }};
 
 // The protocol by the layer and id the matcher uses, not by the token.
@@ -68,7 +68,7 @@ std::string op_char(int32_t op)
 std::string address(const filt_node &n, const unsigned char *b)
 {
     char buf[64];
-    if (is(n, 2, 1) || is(n, 2, 2)) {
+    if (is(n, NIF_LAYER_LINK, NIF_PROTO_ETH) || is(n, NIF_LAYER_LINK, NIF_PROTO_8023)) {
         if (word(b, 2) != 0)
             return "M";
         static constexpr unsigned char bcast[6] = {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
@@ -77,9 +77,9 @@ std::string address(const filt_node &n, const unsigned char *b)
         std::snprintf(buf, sizeof buf, "%x:%x:%x:%x:%x:%x", b[0], b[1], b[2], b[3], b[4], b[5]);
         return buf;
     }
-    if (is(n, 2, 7))
+    if (is(n, NIF_LAYER_LINK, NIF_PROTO_LLC))
         return std::to_string(word(b, 0));
-    if (is(n, 3, 1)) {
+    if (is(n, NIF_LAYER_NET, NIF_PROTO_IP)) {
         // The matcher compares 0 to 4 whole bytes, whatever a stored filter
         // says, then the next byte under a mask.
         const int32_t whole = std::clamp(word(b, 1), 0, 4);
@@ -99,7 +99,7 @@ std::string address(const filt_node &n, const unsigned char *b)
         std::snprintf(buf, sizeof buf, "%u.%u.%u.%u/%d", a[0], a[1], a[2], a[3], bits);
         return buf;
     }
-    if (is(n, 4, 6) || is(n, 4, 17))
+    if (is(n, NIF_LAYER_IP, NIF_PROTO_TCP) || is(n, NIF_LAYER_IP, NIF_PROTO_UDP))
         return std::to_string(b[0] << 8 | b[1]);
     return "?";
 }
@@ -108,7 +108,9 @@ std::string address(const filt_node &n, const unsigned char *b)
 // their own, the other forms are equality or prefix tests.
 std::string address_op(const filt_node &n, const unsigned char *b)
 {
-    return (is(n, 4, 6) || is(n, 4, 17)) ? op_char(word(b, 1)) : "=";
+    return (is(n, NIF_LAYER_IP, NIF_PROTO_TCP) || is(n, NIF_LAYER_IP, NIF_PROTO_UDP))
+               ? op_char(word(b, 1))
+               : "=";
 }
 
 std::string tcp_flags(const filt_node &n)
@@ -142,7 +144,8 @@ std::string describe_atom(const filt_node &n)
     parm(NIF_PARM_DST, "DST", address_op(n, n.dst), address(n, n.dst));
     parm(NIF_PARM_SD, "SD", address_op(n, n.dst), address(n, n.dst));
     parm(NIF_PARM_SD1, "SD:1", address_op(n, n.dst), address(n, n.dst));
-    parm(NIF_PARM_F, "F", "=", is(n, 3, 1) ? (n.ip_flag == 1 ? "F" : "^F") : tcp_flags(n));
+    parm(NIF_PARM_F, "F", "=",
+         is(n, NIF_LAYER_NET, NIF_PROTO_IP) ? (n.ip_flag == 1 ? "F" : "^F") : tcp_flags(n));
     parm(NIF_PARM_LEN, "LEN", op_char(n.len_op), std::to_string(n.len));
     parm(NIF_PARM_HLEN, "HLEN", op_char(n.hlen_op), std::to_string(n.hlen));
     parm(NIF_PARM_DLEN, "DLEN", op_char(n.dlen_op), std::to_string(n.dlen));
