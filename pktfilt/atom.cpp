@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "pktfilt/matcher.h"
-#include "pktfilt/vocabulary.h"
+#include "pktfilt/protocols.h"
 #include "zeriza_host.h"
 
 namespace zeriza {
@@ -51,27 +51,23 @@ int32_t be16(const unsigned char *p)
     return p[0] << 8 | p[1];
 }
 
-// Which address block a test compares with.
-enum class Side { Src, Dst };
+// ---- the comparisons of SRC and DST, by address form ------------------------------
+// Each takes the field of one side and the block, and tells whether they
+// match.
 
-// ---- the comparisons of SRC and DST, by protocol -----------------------------
-// Each takes the header and the block, and tells whether the frame's field
-// on one side matches.
-
-bool mac_matches(const unsigned char *h, Side side, const unsigned char *block)
+bool mac_matches(const unsigned char *field, const unsigned char *block)
 {
-    const unsigned char *field = h + (side == Side::Dst ? 0 : 6);
     if (word(block, 2) != 0) // written as "M": the multicast address byte
         return field[0] == 0x01;
     return std::memcmp(field, block, 6) == 0;
 }
 
-bool sap_matches(const unsigned char *h, Side side, const unsigned char *block)
+bool sap_matches(const unsigned char *field, const unsigned char *block)
 {
-    return h[side == Side::Dst ? 0 : 1] == word(block, 0);
+    return field[0] == word(block, 0);
 }
 
-bool in_prefix(const unsigned char *addr, const unsigned char *block)
+bool ip_matches(const unsigned char *addr, const unsigned char *block)
 {
     // Whole bytes of the prefix, 0 to 4; a filter from outside may hold
     // anything, and must not make the comparison leave the address.
@@ -85,66 +81,66 @@ bool in_prefix(const unsigned char *addr, const unsigned char *block)
     return (addr[whole] & m) == m;
 }
 
-bool ip_matches(const unsigned char *h, Side side, const unsigned char *block)
+bool port_matches(const unsigned char *field, const unsigned char *block)
 {
-    return in_prefix(h + (side == Side::Src ? 12 : 16), block);
+    return relop(be16(field), be16(block), word(block, 1));
 }
 
-bool port_matches(const unsigned char *h, Side side, const unsigned char *block)
+bool side_matches(Form form, const unsigned char *field, const unsigned char *block)
 {
-    return relop(be16(h + (side == Side::Src ? 0 : 2)), be16(block), word(block, 1));
-}
-
-using Matcher = bool (*)(const unsigned char *, Side, const unsigned char *);
-
-struct AddressForm {
-    Matcher match;
-    int32_t need_src; // header bytes up to the end of the source field
-    int32_t need_dst; // and of the destination field
-};
-
-constexpr AddressForm kMac{mac_matches, 12, 6}, kSap{sap_matches, 2, 1}, kIp{ip_matches, 16, 20},
-    kPort{port_matches, 2, 4};
-
-// The address form of an atom's protocol, or null when it has none.
-const AddressForm *address_form(int32_t layer, int32_t id)
-{
-    if (layer == LYR_LINK && (id == L2_ETH || id == L2_8023))
-        return &kMac;
-    if (layer == LYR_LINK && id == L2_LLC)
-        return &kSap;
-    if (layer == LYR_NET && id == L3_IP)
-        return &kIp;
-    if (layer == LYR_IP && (id == L4_TCP || id == L4_UDP))
-        return &kPort;
-    return nullptr;
+    switch (form) {
+    case Form::Mac:
+        return mac_matches(field, block);
+    case Form::Sap:
+        return sap_matches(field, block);
+    case Form::Ip:
+        return ip_matches(field, block);
+    default:
+        return port_matches(field, block);
+    }
 }
 
 // ---- missing cases -------------------------------------------------------------
 
-// Layers at which a parameter is tested at all, as a bit set of layers.
 constexpr unsigned layer_bit(int32_t layer)
 {
     return layer >= 0 && layer < 32 ? 1u << layer : 0;
 }
 
-unsigned tested_layers(int32_t parm)
+// Whether a protocol has a test of a parameter.
+constexpr bool has_test(const ProtoRow &row, int32_t parm)
 {
     switch (parm) {
     case TOK_SRC:
     case TOK_DST:
     case TOK_SD:
     case TOK_SD1:
-        return layer_bit(LYR_LINK) | layer_bit(LYR_NET) | layer_bit(LYR_IP);
+        return row.form != Form::None;
     case TOK_F:
-        return layer_bit(LYR_NET) | layer_bit(LYR_IP);
+        return row.flag != FlagTest::None;
     case TOK_ETYPE:
-    case TOK_C:
+        return row.etype_at >= 0;
     case TOK_ORG:
-        return layer_bit(LYR_LINK);
-    default: // TYPE, CODE
-        return layer_bit(LYR_IP);
+        return row.org_at >= 0;
+    case TOK_C:
+        return row.ctl_at >= 0;
+    case TOK_TYPE:
+        return row.type_at >= 0;
+    case TOK_CODE:
+        return row.code_at >= 0;
+    default: // the lengths, on every protocol
+        return true;
     }
+}
+
+// The layers at which a parameter is tested at all, as a bit set.
+constexpr unsigned tested_layers(int32_t parm)
+{
+    unsigned layers = 0;
+    for (const ProtoRow &row : proto_map)
+        if (has_test(row, parm))
+            layers |= layer_bit(row.layer);
+    return layers;
 }
 
 // A parameter the atom's protocol cannot have: logged every time it is
@@ -163,69 +159,73 @@ Test missing_case(const filt_node *a, int32_t parm)
 
 Test address_test(const filt_node *a, const hdr_rec &r, int32_t parm)
 {
-    const AddressForm *form = address_form(a->lyr, a->proto);
-    if (!form)
+    const Form form = form_of(a->lyr, a->proto);
+    if (form == Form::None)
         return missing_case(a, parm);
-    int32_t need = parm == TOK_SRC   ? form->need_src
-                   : parm == TOK_DST ? form->need_dst
-                                     : std::max(form->need_src, form->need_dst);
+    const AddressFields &at = address_fields(form);
+    int32_t need = parm == TOK_SRC   ? at.need_src()
+                   : parm == TOK_DST ? at.need_dst()
+                                     : std::max(at.need_src(), at.need_dst());
     if (r.avail < need)
         return Test::Undecided;
-    const unsigned char *h = r.start;
+    const unsigned char *src = r.start + at.src_at, *dst = r.start + at.dst_at;
     switch (parm) {
     case TOK_SRC:
-        return verdict(form->match(h, Side::Src, a->src));
+        return verdict(side_matches(form, src, a->src));
     case TOK_DST:
-        return verdict(form->match(h, Side::Dst, a->dst));
+        return verdict(side_matches(form, dst, a->dst));
     case TOK_SD:
-        return verdict(form->match(h, Side::Dst, a->dst) || form->match(h, Side::Src, a->dst));
+        return verdict(side_matches(form, dst, a->dst) || side_matches(form, src, a->dst));
     default: // SD:1, one side and not both
-        return verdict(form->match(h, Side::Dst, a->dst) != form->match(h, Side::Src, a->dst));
+        return verdict(side_matches(form, dst, a->dst) != side_matches(form, src, a->dst));
     }
 }
 
 Test flag_test(const filt_node *a, const hdr_rec &r)
 {
     const unsigned char *h = r.start;
-    if (a->lyr == LYR_NET && a->proto == L3_IP) {
+    switch (proto_at(a->lyr, a->proto).flag) {
+    case FlagTest::Fragment: {
         if (r.avail < 8)
             return Test::Undecided;
         bool fragment = (h[6] & 0x20) != 0 || ((h[6] & 0x1F) << 8 | h[7]) != 0;
         return verdict(fragment ? a->ip_flag == 1 : a->ip_flag != 1);
     }
-    if (a->lyr == LYR_IP && a->proto == L4_TCP) {
+    case FlagTest::TcpFlags: {
         if (r.avail < 14)
             return Test::Undecided;
         uint32_t flags = h[13] & 0x3Fu;
         return verdict((flags & a->tcp_set) == a->tcp_set && (flags & a->tcp_clr) == 0);
     }
-    return missing_case(a, TOK_F);
+    default:
+        return missing_case(a, TOK_F);
+    }
 }
 
-// A test of `width` bytes at `offset` of the one protocol that has the
-// parameter, against `want`.
-Test field_test(const filt_node *a, const hdr_rec &r, int32_t parm, int32_t layer, int32_t id,
-                int offset, const unsigned char *want, int width)
+// A test of the `width` bytes at `at` of the header against `want`; `at`
+// is -1 when the atom's protocol has no such field.
+Test field_test(const filt_node *a, const hdr_rec &r, int32_t parm, int32_t at,
+                const unsigned char *want, int width)
 {
-    if (a->lyr != layer || a->proto != id)
+    if (at < 0)
         return missing_case(a, parm);
-    if (r.avail < offset + width)
+    if (r.avail < at + width)
         return Test::Undecided;
-    return verdict(std::memcmp(r.start + offset, want, static_cast<size_t>(width)) == 0);
+    return verdict(std::memcmp(r.start + at, want, static_cast<size_t>(width)) == 0);
 }
 
-Test byte_test(const filt_node *a, const hdr_rec &r, int32_t parm, int32_t layer, int32_t id,
-               int offset, int32_t want)
+Test byte_test(const filt_node *a, const hdr_rec &r, int32_t parm, int32_t at, int32_t want)
 {
-    if (a->lyr != layer || a->proto != id)
+    if (at < 0)
         return missing_case(a, parm);
-    if (r.avail < offset + 1)
+    if (r.avail < at + 1)
         return Test::Undecided;
-    return verdict(r.start[offset] == want);
+    return verdict(r.start[at] == want);
 }
 
 Test run_test(const filt_node *a, const hdr_rec &r, int32_t parm)
 {
+    const ProtoRow &p = proto_at(a->lyr, a->proto);
     switch (parm) {
     case TOK_LEN:
         return verdict(relop(r.avail, a->len, a->len_op));
@@ -241,17 +241,15 @@ Test run_test(const filt_node *a, const hdr_rec &r, int32_t parm)
     case TOK_F:
         return flag_test(a, r);
     case TOK_ETYPE:
-        if (a->lyr == LYR_LINK && a->proto == L2_SNAP)
-            return field_test(a, r, parm, LYR_LINK, L2_SNAP, 3, a->etype, 2);
-        return field_test(a, r, parm, LYR_LINK, L2_ETH, 12, a->etype, 2);
+        return field_test(a, r, parm, p.etype_at, a->etype, 2);
     case TOK_ORG:
-        return field_test(a, r, parm, LYR_LINK, L2_SNAP, 0, a->org, 3);
+        return field_test(a, r, parm, p.org_at, a->org, 3);
     case TOK_C:
-        return byte_test(a, r, parm, LYR_LINK, L2_LLC, 2, a->llc_ctl);
+        return byte_test(a, r, parm, p.ctl_at, a->llc_ctl);
     case TOK_TYPE:
-        return byte_test(a, r, parm, LYR_IP, L4_ICMP, 0, a->icmp_type);
+        return byte_test(a, r, parm, p.type_at, a->icmp_type);
     default: // CODE
-        return byte_test(a, r, parm, LYR_IP, L4_ICMP, 1, a->icmp_code);
+        return byte_test(a, r, parm, p.code_at, a->icmp_code);
     }
 }
 

@@ -17,8 +17,8 @@
 #include <cstring>
 
 #include "pktfilt/matcher.h"
+#include "pktfilt/protocols.h"
 #include "pktfilt/steps.h"
-#include "pktfilt/vocabulary.h"
 
 namespace zeriza {
 
@@ -96,21 +96,6 @@ inline Port port_of(const unsigned char *block)
     return {be16(block), word(block, 1)};
 }
 
-// How an atom's protocol compares addresses: MAC (ETH, 802.3), service
-// access point (LLC), IPv4 prefix (IP), port (TCP, UDP), or not at all.
-enum class Form : uint8_t { None, Mac, Sap, Ip, Port };
-
-constexpr Form form_of(int32_t layer, int32_t id)
-{
-    if (layer == LYR_IP)
-        return id == L4_TCP || id == L4_UDP ? Form::Port : Form::None;
-    if (layer == LYR_NET)
-        return id == L3_IP ? Form::Ip : Form::None;
-    if (layer == LYR_LINK)
-        return id == L2_ETH || id == L2_8023 ? Form::Mac : id == L2_LLC ? Form::Sap : Form::None;
-    return Form::None;
-}
-
 // The rows of the parameter table, in the order the tests run.
 enum Row { kSrc, kDst, kSd, kSd1, kF, kLen, kHlen, kDlen, kEtype, kType, kCode, kC, kOrg };
 
@@ -155,6 +140,7 @@ struct NodeAtom {
     uint32_t parms() const { return n->parms & kKnownParms; }
     uint32_t rows() const { return in_table_order(parms()); }
     uint32_t neg() const { return n->parms_neg; }
+    const ProtoRow &protocol() const { return proto_at(n->lyr, n->proto); }
     Form form() const { return form_of(n->lyr, n->proto); }
     int slot() const { return slot_of(n->lyr, n->proto); }
     Prefix prefix(bool src) const { return prefix_of(src ? n->src : n->dst); }
@@ -171,6 +157,7 @@ struct PlanAtom {
     const filt_node *n;
     int32_t layer_, id_;
     bool negate_;
+    const ProtoRow *protocol_;
     Form form_;
     int slot_;
     uint32_t parms_, rows_, neg_;
@@ -186,6 +173,7 @@ struct PlanAtom {
         layer_ = v.layer();
         id_ = v.id();
         negate_ = v.negate();
+        protocol_ = &v.protocol();
         form_ = v.form();
         slot_ = v.slot();
         parms_ = v.parms();
@@ -204,6 +192,7 @@ struct PlanAtom {
     uint32_t parms() const { return parms_; }
     uint32_t rows() const { return rows_; }
     uint32_t neg() const { return neg_; }
+    const ProtoRow &protocol() const { return *protocol_; }
     Form form() const { return form_; }
     int slot() const { return slot_; }
     Prefix prefix(bool src) const { return prefix_[src ? 0 : 1]; }
@@ -230,33 +219,26 @@ template <Form F, class A>
 [[gnu::always_inline]] inline Outcome address_test(const A &a, int row, const unsigned char *h,
                                                    int32_t avail)
 {
-    constexpr int32_t need_src = F == Form::Mac   ? 12
-                                 : F == Form::Sap ? 2
-                                 : F == Form::Ip  ? 16
-                                                  : 2,
-                      need_dst = F == Form::Mac   ? 6
-                                 : F == Form::Sap ? 1
-                                 : F == Form::Ip  ? 20
-                                                  : 4;
+    constexpr AddressFields at = address_fields(F);
     auto side = [&](bool src_field, bool src_block) -> bool {
         const unsigned char *block = src_block ? a.node()->src : a.node()->dst;
-        if constexpr (F == Form::Mac) { // or, written as "M", the multicast address byte
-            const unsigned char *field = h + (src_field ? 6 : 0);
+        const unsigned char *field = h + (src_field ? at.src_at : at.dst_at);
+        if constexpr (F == Form::Mac) // or, written as "M", the multicast address byte
             return word(block, 2) != 0 ? field[0] == 0x01 : std::memcmp(field, block, 6) == 0;
-        } else if constexpr (F == Form::Sap) {
-            return h[src_field ? 1 : 0] == word(block, 0);
-        } else if constexpr (F == Form::Ip) {
-            return in_prefix(h + (src_field ? 12 : 16), a.prefix(src_block));
-        } else {
+        else if constexpr (F == Form::Sap)
+            return field[0] == word(block, 0);
+        else if constexpr (F == Form::Ip)
+            return in_prefix(field, a.prefix(src_block));
+        else {
             const Port port = a.port(src_block);
-            return relop(be16(h + (src_field ? 0 : 2)), port.value, port.op);
+            return relop(be16(field), port.value, port.op);
         }
     };
     if (row == kSrc)
-        return avail < need_src ? kUndecided : holds(side(true, true));
+        return avail < at.need_src() ? kUndecided : holds(side(true, true));
     if (row == kDst)
-        return avail < need_dst ? kUndecided : holds(side(false, false));
-    if (avail < (need_src > need_dst ? need_src : need_dst))
+        return avail < at.need_dst() ? kUndecided : holds(side(false, false));
+    if (avail < (at.need_src() > at.need_dst() ? at.need_src() : at.need_dst()))
         return kUndecided;
     const bool dst = side(false, false), src = side(true, false);
     return holds(row == kSd ? dst || src : dst != src);
@@ -289,21 +271,21 @@ inline Outcome address_row(const PlanAtom &a, int row, const unsigned char *h, i
     return address_test(a, row, h, avail);
 }
 
-// A test of `width` header bytes at `at` against the atom's, for the one
-// protocol that has the parameter.
-inline Outcome bytes_test(bool protocol, const unsigned char *h, int32_t avail, int at,
+// A test of `width` header bytes at `at` against the atom's; `at` is -1
+// when the atom's protocol has no such field.
+inline Outcome bytes_test(const unsigned char *h, int32_t avail, int32_t at,
                           const unsigned char *want, int width)
 {
-    if (!protocol)
+    if (at < 0)
         return kUntestable;
     if (avail < at + width)
         return kUndecided;
     return holds(std::memcmp(h + at, want, static_cast<size_t>(width)) == 0);
 }
 
-inline Outcome byte_test(bool protocol, const unsigned char *h, int32_t avail, int at, int32_t want)
+inline Outcome byte_test(const unsigned char *h, int32_t avail, int32_t at, int32_t want)
 {
-    if (!protocol)
+    if (at < 0)
         return kUntestable;
     if (avail < at + 1)
         return kUndecided;
@@ -317,7 +299,6 @@ template <class A>
                                                int32_t avail, int32_t len)
 {
     const filt_node *n = a.node();
-    const int32_t layer = a.layer(), id = a.id();
     switch (row) {
     case kSrc:
     case kDst:
@@ -325,16 +306,19 @@ template <class A>
     case kSd1:
         return address_row(a, row, h, avail);
     case kF:
-        if (layer == LYR_NET && id == L3_IP) // a fragment, or not
+        switch (a.protocol().flag) {
+        case FlagTest::Fragment: // a fragment, or not
             return avail < 8 ? kUndecided
                              : holds(((h[6] & 0x20) != 0 || ((h[6] & 0x1F) | h[7]) != 0)
                                          ? n->ip_flag == 1
                                          : n->ip_flag != 1);
-        if (layer == LYR_IP && id == L4_TCP) // the flags to be set and to be clear
+        case FlagTest::TcpFlags: // the flags to be set and to be clear
             return avail < 14 ? kUndecided
                               : holds(((h[13] & 0x3Fu) & n->tcp_set) == n->tcp_set &&
                                       ((h[13] & 0x3Fu) & n->tcp_clr) == 0);
-        return kUntestable;
+        default:
+            return kUntestable;
+        }
     case kLen:
         return holds(relop(avail, n->len, n->len_op));
     case kHlen:
@@ -342,17 +326,15 @@ template <class A>
     case kDlen:
         return holds(relop(avail - len, n->dlen, n->dlen_op));
     case kEtype:
-        return layer == LYR_LINK && id == L2_SNAP
-                   ? bytes_test(true, h, avail, 3, n->etype, 2)
-                   : bytes_test(layer == LYR_LINK && id == L2_ETH, h, avail, 12, n->etype, 2);
+        return bytes_test(h, avail, a.protocol().etype_at, n->etype, 2);
     case kType:
-        return byte_test(layer == LYR_IP && id == L4_ICMP, h, avail, 0, n->icmp_type);
+        return byte_test(h, avail, a.protocol().type_at, n->icmp_type);
     case kCode:
-        return byte_test(layer == LYR_IP && id == L4_ICMP, h, avail, 1, n->icmp_code);
+        return byte_test(h, avail, a.protocol().code_at, n->icmp_code);
     case kC:
-        return byte_test(layer == LYR_LINK && id == L2_LLC, h, avail, 2, n->llc_ctl);
+        return byte_test(h, avail, a.protocol().ctl_at, n->llc_ctl);
     default: // ORG
-        return bytes_test(layer == LYR_LINK && id == L2_SNAP, h, avail, 0, n->org, 3);
+        return bytes_test(h, avail, a.protocol().org_at, n->org, 3);
     }
 }
 

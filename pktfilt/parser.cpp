@@ -13,7 +13,7 @@
 
 #include "nifutils/usrmsg.h"
 #include "pktfilt/compiler.h"
-#include "pktfilt/vocabulary.h"
+#include "pktfilt/protocols.h"
 
 namespace zeriza {
 namespace {

@@ -9,7 +9,7 @@
 #include <array>
 #include <cstdint>
 
-#include "pktfilt/vocabulary.h"
+#include "pktfilt/protocols.h"
 
 namespace zeriza {
 
@@ -32,12 +32,24 @@ inline Step cover_rest(int32_t avail)
     return {-1, avail, kEnd, 0};
 }
 
-// The network protocols an Ethernet type field announces.
+// The network protocols an Ethernet type field announces, from their rows.
 struct EtherNet {
     int32_t type, id;
 };
-constexpr EtherNet kEtherNet[] = {
-    {0x0800, L3_IP}, {0x0806, L3_ARP}, {0x8035, L3_RARP}, {0x8137, L3_IPX}};
+constexpr size_t kEtherNets = [] {
+    size_t n = 0;
+    for (const ProtoRow &row : proto_map)
+        n += row.ether_type >= 0;
+    return n;
+}();
+constexpr std::array<EtherNet, kEtherNets> kEtherNet = [] {
+    std::array<EtherNet, kEtherNets> t{};
+    size_t n = 0;
+    for (const ProtoRow &row : proto_map)
+        if (row.ether_type >= 0)
+            t[n++] = {row.ether_type, row.id};
+    return t;
+}();
 
 // The network protocol of an Ethernet type, or 0.
 inline int32_t ether_net_id(int32_t type)

@@ -15,7 +15,7 @@
 
 #include "nifutils/usrmsg.h"
 #include "pktfilt/compiler.h"
-#include "pktfilt/vocabulary.h"
+#include "pktfilt/protocols.h"
 
 namespace zeriza {
 namespace {
@@ -129,7 +129,7 @@ bool port(unsigned char *block, int32_t proto_tok, char relop, char *v)
     if (isdecstr(v)) {
         number = std::strtol(v, nullptr, 10) & 0xFFFF;
     } else {
-        const char *proto = proto_tok == TOK_TCP ? "tcp" : "udp";
+        const char *proto = proto_row(proto_tok)->service;
         str2lcs(v);
         const servent *se = getservbyname(v, proto);
         if (!se) {
@@ -146,16 +146,15 @@ bool port(unsigned char *block, int32_t proto_tok, char relop, char *v)
 // the parameter as the unreachable message names it.
 bool address(trule *rule, unsigned char *block, char relop, char *v, int32_t name)
 {
-    switch (rule->tok) {
-    case TOK_ETH:
-    case TOK_8023:
+    const ProtoRow *p = proto_row(rule->tok);
+    switch (p ? p->form : Form::None) {
+    case Form::Mac:
         return ether_address(block, v);
-    case TOK_LLC:
+    case Form::Sap:
         return llc_address(block, v);
-    case TOK_IP:
+    case Form::Ip:
         return getaddr_ip(block, v) == 0;
-    case TOK_TCP:
-    case TOK_UDP:
+    case Form::Port:
         return port(block, rule->tok, relop, v);
     default:
         usrmsg("APPLICATION ERROR: proto=%s, parsing op for param=%s", tok2txt(rule->tok),
@@ -164,22 +163,14 @@ bool address(trule *rule, unsigned char *block, char relop, char *v, int32_t nam
     }
 }
 
+// SD:2 is SRC and DST with one value: the destination block is a copy of
+// as much of the source block as the form writes.
 bool both_addresses(trule *rule, char relop, char *v)
 {
     if (!address(rule, rule->src, relop, v, TOK_SD2))
         return false;
-    switch (rule->tok) {
-    case TOK_LLC:
-        std::memcpy(rule->dst, rule->src, 4);
-        break;
-    case TOK_TCP:
-    case TOK_UDP: // port and operator; word 2 is not used by ports
-        std::memcpy(rule->dst, rule->src, 8);
-        break;
-    default: // ETH, 802.3, IP: bytes 0-7 and word 2
-        std::memcpy(rule->dst, rule->src, sizeof rule->dst);
-        break;
-    }
+    const auto bytes = address_fields(proto_row(rule->tok)->form).block_bytes;
+    std::memcpy(rule->dst, rule->src, static_cast<size_t>(bytes));
     return true;
 }
 
@@ -305,7 +296,9 @@ bool flag_char(char c)
 
 bool flags(trule *rule, const ValueText &value)
 {
-    if (rule->tok != TOK_IP && rule->tok != TOK_TCP) {
+    const ProtoRow *p = proto_row(rule->tok);
+    const FlagTest kind = p ? p->flag : FlagTest::None;
+    if (kind == FlagTest::None) {
         usrmsg("APPLICATION ERROR: missing case for param=%s (proto=%s)", "F", tok2txt(rule->tok));
         return false;
     }
@@ -321,7 +314,7 @@ bool flags(trule *rule, const ValueText &value)
             continue;
         }
         char up = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
-        if (rule->tok == TOK_IP) {
+        if (kind == FlagTest::Fragment) {
             if (up != 'F') {
                 usrmsg("unrecognised IP flag, at {%.20s...}", c);
                 return false;

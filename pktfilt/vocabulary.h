@@ -79,40 +79,6 @@ static_assert(PB_LEN == NIF_PARM_LEN && PB_SD1 == NIF_PARM_SD1 && PB_ETYPE == NI
                   PB_F == NIF_PARM_F,
               "the public header publishes the same bits");
 
-// Protocol layers and ids, as the matcher numbers the headers of a frame.
-enum Layer : int32_t {
-    LYR_NONE = NIF_LAYER_NONE,
-    LYR_LINK = NIF_LAYER_LINK,
-    LYR_NET = NIF_LAYER_NET,
-    LYR_IP = NIF_LAYER_IP
-};
-// Link ids 3 to 6 and 9 name media whose headers the walk does not parse;
-// no keyword names them.
-enum LinkId : int32_t {
-    L2_ETH = NIF_PROTO_ETH,
-    L2_8023 = NIF_PROTO_8023,
-    L2_LINK2 = NIF_PROTO_LINK2,
-    L2_LINK1 = NIF_PROTO_LINK1,
-    L2_LINK3 = NIF_PROTO_LINK3,
-    L2_FDDI = NIF_PROTO_FDDI,
-    L2_LLC = NIF_PROTO_LLC,
-    L2_SNAP = NIF_PROTO_SNAP,
-    L2_HDLC = NIF_PROTO_HDLC,
-};
-enum NetId : int32_t {
-    L3_IP = NIF_PROTO_IP,
-    L3_ARP = NIF_PROTO_ARP,
-    L3_RARP = NIF_PROTO_RARP,
-    L3_IPX = NIF_PROTO_IPX
-};
-enum IpProto : int32_t {
-    L4_ICMP = NIF_PROTO_ICMP,
-    L4_IGMP = NIF_PROTO_IGMP,
-    L4_TCP = NIF_PROTO_TCP,
-    L4_UDP = NIF_PROTO_UDP,
-    L4_OSPF = NIF_PROTO_OSPF
-};
-
 // fktokmap: the keyword of token t is row t - 1.
 inline constexpr std::array<std::string_view, kNumKeywords> fktokmap = {
     "LEN",  "HLEN", "DLEN", "SRC",  "DST", "SD",  "SD:1",  "SD:2", "ETYPE",
@@ -150,58 +116,10 @@ inline constexpr std::array<ParmRow, 13> parm_map = {{
     {TOK_ORG, PB_ORG, RELOP_EQ, {}},
 }};
 
-struct ProtoRow {
-    int32_t token;
-    int32_t layer;
-    int32_t id;
-    int32_t addr_eq_only; // address parameters take '=' only
-    std::array<int32_t, kListMax> allowed;
-};
-
-inline constexpr std::array<ProtoRow, 13> proto_map = {{
-    {TOK_ETH,
-     LYR_LINK,
-     L2_ETH,
-     1,
-     {TOK_HLEN, TOK_DLEN, TOK_SRC, TOK_DST, TOK_SD, TOK_SD1, TOK_SD2, TOK_ETYPE}},
-    {TOK_8023,
-     LYR_LINK,
-     L2_8023,
-     1,
-     {TOK_HLEN, TOK_DLEN, TOK_SRC, TOK_DST, TOK_SD, TOK_SD1, TOK_SD2}},
-    {TOK_LLC, LYR_LINK, L2_LLC, 1, {TOK_DLEN, TOK_SRC, TOK_DST, TOK_SD, TOK_SD1, TOK_SD2, TOK_C}},
-    {TOK_SNAP, LYR_LINK, L2_SNAP, 0, {TOK_DLEN, TOK_ORG, TOK_ETYPE}},
-    {TOK_ARP, LYR_NET, L3_ARP, 0, {TOK_HLEN}},
-    {TOK_RARP, LYR_NET, L3_RARP, 0, {TOK_HLEN}},
-    {TOK_IP,
-     LYR_NET,
-     L3_IP,
-     1,
-     {TOK_HLEN, TOK_DLEN, TOK_SRC, TOK_DST, TOK_SD, TOK_SD1, TOK_SD2, TOK_F}},
-    {TOK_IPX, LYR_NET, L3_IPX, 0, {}},
-    {TOK_ICMP, LYR_IP, L4_ICMP, 0, {TOK_HLEN, TOK_DLEN, TOK_TYPE, TOK_CODE}},
-    {TOK_IGMP, LYR_IP, L4_IGMP, 0, {}},
-    {TOK_OSPF, LYR_IP, L4_OSPF, 0, {}},
-    {TOK_TCP,
-     LYR_IP,
-     L4_TCP,
-     0,
-     {TOK_HLEN, TOK_DLEN, TOK_SRC, TOK_DST, TOK_SD, TOK_SD1, TOK_SD2, TOK_F}},
-    {TOK_UDP, LYR_IP, L4_UDP, 0, {TOK_HLEN, TOK_DLEN, TOK_SRC, TOK_DST, TOK_SD, TOK_SD1, TOK_SD2}},
-}};
-
-// The row of a parameter or protocol token, or null.
+// The row of a parameter token, or null.
 constexpr const ParmRow *parm_row(int32_t token)
 {
     for (const auto &row : parm_map)
-        if (row.token == token)
-            return &row;
-    return nullptr;
-}
-
-constexpr const ProtoRow *proto_row(int32_t token)
-{
-    for (const auto &row : proto_map)
         if (row.token == token)
             return &row;
     return nullptr;

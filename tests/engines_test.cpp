@@ -12,7 +12,7 @@
 #include <tuple>
 
 #include "pktfilt/matcher.h"
-#include "pktfilt/vocabulary.h"
+#include "pktfilt/protocols.h"
 #include "tests/engines.h"
 #include "tests/support.h"
 #include "framegen/sample.h"

@@ -6,7 +6,7 @@
 #include <string>
 #include <utility>
 
-#include "pktfilt/vocabulary.h"
+#include "pktfilt/protocols.h"
 
 namespace {
 
