@@ -91,7 +91,9 @@ wtree *wtree_create(const char *alphabet, int length, int nocase)
     if (nocase) // each letter's other case shares its slot, unless it has its own
         for (int i = 0; i < length; ++i) {
             auto c = static_cast<unsigned char>(alphabet[i]);
-            int other = std::isupper(c) ? std::tolower(c) : std::islower(c) ? std::toupper(c) : c;
+            const auto other = static_cast<unsigned char>(std::isupper(c)   ? std::tolower(c)
+                                                          : std::islower(c) ? std::toupper(c)
+                                                                            : c);
             if (t->slot[other] == 0)
                 t->slot[other] = t->slot[c];
         }

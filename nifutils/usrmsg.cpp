@@ -1,4 +1,4 @@
-#include "usrmsg.h"
+#include "nifutils/usrmsg.h"
 
 #include <cstdio>
 #include <cstring>

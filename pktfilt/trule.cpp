@@ -1,4 +1,4 @@
-#include "trule.h"
+#include "pktfilt/trule.h"
 
 namespace zeriza {
 

@@ -3,7 +3,7 @@
 // The alphabets, the tree handle and the token text buffer are process-wide
 // and rebuilt by every compilation, which is why compiling is for one thread
 // at a time.
-#include "vocabulary.h"
+#include "pktfilt/vocabulary.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -51,9 +51,10 @@ int build_keywords()
     fktoks = wtree_create(fkalph, kAlphabetLen, 1);
     if (!fktoks)
         return -1;
-    for (int i = 0; i < kNumKeywords; ++i) {
+    for (size_t i = 0; i < fktokmap.size(); ++i) {
         std::string_view word = fktokmap[i];
-        if (wtree_add_word(fktoks, word.data(), static_cast<int>(word.size()), i + 1) < 0) {
+        if (wtree_add_word(fktoks, word.data(), static_cast<int>(word.size()),
+                           static_cast<int>(i + 1)) < 0) {
             destroy_keywords();
             return -1;
         }
@@ -83,7 +84,7 @@ int32_t keyword_token(const char *text, int n)
 const char *tok2txt(int32_t tok)
 {
     if (tok >= 1 && tok <= kNumKeywords)
-        return fktokmap[tok - 1].data();
+        return fktokmap[static_cast<size_t>(tok - 1)].data();
     std::snprintf(toktxt_buf, sizeof toktxt_buf, "<%d>", static_cast<int>(tok));
     return toktxt_buf;
 }

@@ -1,4 +1,4 @@
-#include "tools/captures.h"
+#include "captures.h"
 
 #include <unistd.h>
 
@@ -6,8 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
-#include "tools/interrupt.h"
-#include "tools/report.h"
+#include "interrupt.h"
+#include "report.h"
 #include "zeriza.h"
 
 namespace ztool {

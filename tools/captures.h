@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/output.h"
-#include "tools/report.h"
+#include "output.h"
+#include "report.h"
 
 namespace ztool {
 

@@ -2,9 +2,9 @@
 #include <cstdio>
 #include <span>
 
-#include "tools/commands.h"
-#include "tools/describe.h"
-#include "tools/report.h"
+#include "commands.h"
+#include "describe.h"
+#include "report.h"
 #include "zeriza.h"
 #include "zeriza_host.h"
 

@@ -4,13 +4,13 @@
 #include <span>
 #include <vector>
 
-#include "tools/captures.h"
-#include "tools/commands.h"
-#include "tools/describe.h"
-#include "tools/interrupt.h"
-#include "tools/logfields.h"
-#include "tools/logwalk.h"
-#include "tools/report.h"
+#include "captures.h"
+#include "commands.h"
+#include "describe.h"
+#include "interrupt.h"
+#include "logfields.h"
+#include "logwalk.h"
+#include "report.h"
 
 namespace ztool {
 namespace {

@@ -3,12 +3,12 @@
 #include <memory>
 #include <set>
 
-#include "tools/captures.h"
-#include "tools/commands.h"
-#include "tools/interrupt.h"
-#include "tools/logfields.h"
-#include "tools/logwalk.h"
-#include "tools/progress.h"
+#include "captures.h"
+#include "commands.h"
+#include "interrupt.h"
+#include "logfields.h"
+#include "logwalk.h"
+#include "progress.h"
 
 namespace ztool {
 namespace {

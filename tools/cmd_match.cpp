@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <memory>
 
-#include "tools/captures.h"
-#include "tools/commands.h"
-#include "tools/interrupt.h"
-#include "tools/progress.h"
+#include "captures.h"
+#include "commands.h"
+#include "interrupt.h"
+#include "progress.h"
 #include "zeriza.h"
 
 namespace ztool {

@@ -3,11 +3,11 @@
 #include <ctime>
 #include <memory>
 
-#include "tools/captures.h"
-#include "tools/commands.h"
-#include "tools/interrupt.h"
-#include "tools/logfields.h"
-#include "tools/progress.h"
+#include "captures.h"
+#include "commands.h"
+#include "interrupt.h"
+#include "logfields.h"
+#include "progress.h"
 #include "zeriza.h"
 #include "zeriza_host.h"
 

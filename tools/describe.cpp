@@ -1,4 +1,4 @@
-#include "tools/describe.h"
+#include "describe.h"
 
 #include <algorithm>
 #include <array>

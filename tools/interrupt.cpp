@@ -1,4 +1,4 @@
-#include "tools/interrupt.h"
+#include "interrupt.h"
 
 #include <csignal>
 

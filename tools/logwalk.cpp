@@ -1,4 +1,4 @@
-#include "tools/logwalk.h"
+#include "logwalk.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -9,8 +9,8 @@
 #include <cstring>
 #include <memory>
 
-#include "tools/interrupt.h"
-#include "tools/report.h"
+#include "interrupt.h"
+#include "report.h"
 #include "zeriza_host.h"
 
 namespace ztool {

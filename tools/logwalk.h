@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/output.h"
+#include "output.h"
 #include "zeriza.h"
 
 namespace ztool {

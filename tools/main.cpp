@@ -7,9 +7,9 @@
 #include <cstdio>
 #include <string>
 
-#include "tools/captures.h"
-#include "tools/commands.h"
-#include "tools/report.h"
+#include "captures.h"
+#include "commands.h"
+#include "report.h"
 
 namespace {
 

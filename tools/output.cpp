@@ -1,4 +1,4 @@
-#include "tools/output.h"
+#include "output.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <filesystem>
 
-#include "tools/report.h"
+#include "report.h"
 
 namespace ztool {
 

@@ -1,10 +1,10 @@
-#include "tools/progress.h"
+#include "progress.h"
 
 #include <unistd.h>
 
 #include <cstdio>
 
-#include "tools/report.h"
+#include "report.h"
 
 namespace ztool {
 

@@ -1,4 +1,4 @@
-#include "tools/report.h"
+#include "report.h"
 
 #include <cerrno>
 #include <cstdarg>
