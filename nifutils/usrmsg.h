@@ -13,7 +13,10 @@ void usrmsg(const char *format, ...) GNL_PRINTF(1, 2);
 // Append to the message already in gnl_usrmsg, cut to the buffer's size.
 void usrmsg_append(const char *format, ...) GNL_PRINTF(1, 2);
 
-// The C library's text for an errno value, or "UNKNOWN" when it has none.
-const char *errno_text(int err);
+// Replace gnl_usrmsg with a formatted message followed by "errno=N [text]"
+// for the call that has just failed, text being the C library's or
+// "UNKNOWN". The format ends with whatever separates the two. errno is read
+// before anything else runs, so the arguments must not be calls that set it.
+void usrmsg_errno(const char *format, ...) GNL_PRINTF(1, 2);
 
 } // namespace zeriza
