@@ -53,4 +53,11 @@ void usrmsg_errno(const char *format, ...)
     usrmsg_append("errno=%d [%s]", err, errno_text(err));
 }
 
+Quoted quoted(const char *at, char open, char close)
+{
+    Quoted q;
+    std::snprintf(q.text, sizeof q.text, "%c%.20s...%c", open, at, close);
+    return q;
+}
+
 } // namespace zeriza

@@ -19,4 +19,13 @@ void usrmsg_append(const char *format, ...) GNL_PRINTF(1, 2);
 // before anything else runs, so the arguments must not be calls that set it.
 void usrmsg_errno(const char *format, ...) GNL_PRINTF(1, 2);
 
+// The text a message complains about, quoted the way every message quotes
+// it: its first 20 characters and "..." between `open` and `close`, so that
+// a long rule never crowds out the rest of the message. Pass `text` to a
+// "%s"; it lasts until the end of the statement that called quoted().
+struct Quoted {
+    char text[sizeof "{...}" + 20];
+};
+Quoted quoted(const char *at, char open = '{', char close = '}');
+
 } // namespace zeriza
