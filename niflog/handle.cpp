@@ -16,8 +16,7 @@ bool open_stream(nif_log *log, const char *mode)
         errno = 0;
         log->fp = std::fopen(log->path, mode);
         if (!log->fp) {
-            int err = errno;
-            usrmsg("Open failed on logfile=%s, errno=%d [%s]", log->path, err, errno_text(err));
+            usrmsg_errno("Open failed on logfile=%s, ", log->path);
             return false;
         }
         log->fp_owned = 1;

@@ -25,8 +25,7 @@ bool read_bytes(nif_log *log, void *p, size_t n)
 
 bool read_failed(long n)
 {
-    int err = errno;
-    usrmsg("%d-byte Read failed - errno=%d [%s]", static_cast<int>(n), err, errno_text(err));
+    usrmsg_errno("%d-byte Read failed - ", static_cast<int>(n));
     return false;
 }
 

@@ -60,9 +60,7 @@ extern "C" NIF_API int nif_write_loghdr(nif_log *log, char *buf, int bufsize)
     log->hdr.minor = kMinor;
     log->hdr.order_mark = kOrderMark;
     if (!write_bytes(log, &log->hdr, kLogHdrSize)) {
-        int err = errno;
-        usrmsg("Write failed for %d-byte logfile-header - errno=%d [%s]", kLogHdrSize, err,
-               errno_text(err));
+        usrmsg_errno("Write failed for %d-byte logfile-header - ", kLogHdrSize);
         return 1;
     }
     return 0;
@@ -79,15 +77,11 @@ extern "C" NIF_API int nif_write_seshdr(nif_log *log, int ses)
         return 1;
     }
     if (!write_bytes(log, &s->hdr, kSesHdrSize)) {
-        int err = errno;
-        usrmsg("Write failed for %d-byte session-header - errno=%d [%s]", kSesHdrSize, err,
-               errno_text(err));
+        usrmsg_errno("Write failed for %d-byte session-header - ", kSesHdrSize);
         return 1;
     }
     if (filtlen != 0 && !write_bytes(log, s->filter, static_cast<size_t>(filtlen))) {
-        int err = errno;
-        usrmsg("Write failed for %ld-byte filter - errno=%d [%s]", static_cast<long>(filtlen), err,
-               errno_text(err));
+        usrmsg_errno("Write failed for %ld-byte filter - ", static_cast<long>(filtlen));
         return 1;
     }
     return 0;
@@ -106,15 +100,12 @@ extern "C" NIF_API int nif_write_evt(nif_log *log, int ses, const void *data, in
             return 1;
         }
         if (!write_bytes(log, &e, kEvtHdrSize)) {
-            int err = errno;
-            usrmsg("Write failed for %d-byte event-header=%d - errno=%d [%s]", kEvtHdrSize, e.type,
-                   err, errno_text(err));
+            usrmsg_errno("Write failed for %d-byte event-header=%d - ", kEvtHdrSize, e.type);
             return 1;
         }
         if (e.datalen != 0 && !write_bytes(log, data, static_cast<size_t>(e.datalen))) {
-            int err = errno;
-            usrmsg("Write failed for %ld-byte event-%d - errno=%d [%s]",
-                   static_cast<long>(e.datalen), e.type, err, errno_text(err));
+            usrmsg_errno("Write failed for %ld-byte event-%d - ", static_cast<long>(e.datalen),
+                         e.type);
             return 1;
         }
     }
@@ -128,18 +119,14 @@ extern "C" NIF_API int nif_write_evt(nif_log *log, int ses, const void *data, in
     } else if (e.type == NIF_EVT_CLOSE || e.type == NIF_EVT_ABORT) {
         // The trailer goes out even when only counting: it closes the session.
         if (!write_bytes(log, &s->trl, kTrailerSize)) {
-            int err = errno;
-            usrmsg("Write failed for %d-byte logfile-trailer - errno=%d [%s]", kTrailerSize, err,
-                   errno_text(err));
+            usrmsg_errno("Write failed for %d-byte logfile-trailer - ", kTrailerSize);
             return 1;
         }
         s->trl_seen = 1;
     }
     if (log->nobuf && std::fflush(log->fp) != 0) {
         // The event is counted, but its bytes did not reach the file.
-        int err = errno;
-        usrmsg("Flush failed for logfile after event-%d - errno=%d [%s]", e.type, err,
-               errno_text(err));
+        usrmsg_errno("Flush failed for logfile after event-%d - ", e.type);
         return 1;
     }
     return 0;

@@ -27,7 +27,7 @@ bool parse_text(const char *text, trule *root)
     }
     char *stop = parse_rule(copy, root, 0, 0);
     if (stop && *stop) { // a parser that stops early must not pass half a filter
-        usrmsg("Invalid characters after filter {%.20s...}", stop);
+        usrmsg("Invalid characters after filter %s", quoted(stop).text);
         stop = nullptr;
     }
     std::free(copy);

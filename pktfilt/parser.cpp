@@ -111,6 +111,8 @@ bool check_and_record(trule *rule, int32_t parm, char relop, bool negated, const
         if (ok)
             record(rule, parm_row(parm)->bit, negated);
     }
+    // Not quoted(): the parameter and its operator share the braces, and
+    // only the value counts toward the 20 characters.
     if (!ok)
         usrmsg_append(" [at {%s%c%.20s...}]", tok2txt(parm), relop, value);
     return ok;
@@ -127,14 +129,14 @@ bool parse_parameters(char *p, trule *rule)
         int n = keyword_span(p);
         int32_t parm = keyword_token(p, n);
         if (parm == TOK_NONE) {
-            usrmsg("unrecognised keyword, at {%.20s...}", p);
+            usrmsg("unrecognised keyword, at %s", quoted(p).text);
             return false;
         }
         p += n;
         stripl(p, 0);
         char relop = *p;
         if (relop != '<' && relop != '=' && relop != '>') {
-            usrmsg("expected relop, got {%.20s...}", p);
+            usrmsg("expected relop, got %s", quoted(p).text);
             return false;
         }
         ++p;
@@ -160,7 +162,7 @@ char *numbered_ip(char *p, trule *rule)
     char *word = p + 1;
     int n = keyword_span(word);
     if (n == 0) {
-        usrmsg("invalid protocol-id, after '%s:' {%.20s...}", "IP", word);
+        usrmsg("invalid protocol-id, after '%s:' %s", "IP", quoted(word).text);
         return nullptr;
     }
     char saved = word[n];
@@ -172,7 +174,7 @@ char *numbered_ip(char *p, trule *rule)
     } else if (const protoent *pe = getprotobyname(word)) {
         number = pe->p_proto;
     } else {
-        usrmsg("Invalid IP protocol (%.20s...)", word);
+        usrmsg("Invalid IP protocol %s", quoted(word, '(', ')').text);
         ok = false;
     }
     word[n] = saved;
@@ -210,16 +212,16 @@ char *parse_rule(char *text, trule *rule, int negate, int depth)
         stripl(p, 0);
         if (int n = keyword_span(p)) {
             if (state == State::Complete) {
-                usrmsg("misplaced start-of-rule, at {%.20s...}", p);
+                usrmsg("misplaced start-of-rule, at %s", quoted(p).text);
                 return nullptr;
             }
             if (rule->kids.count != 0) {
-                usrmsg("subrule not in parentheses, at {%.20s...}", p);
+                usrmsg("subrule not in parentheses, at %s", quoted(p).text);
                 return nullptr;
             }
             rule->tok = keyword_token(p, n);
             if (rule->tok == TOK_NONE) {
-                usrmsg("unrecognised keyword, at {%.20s...}", p);
+                usrmsg("unrecognised keyword, at %s", quoted(p).text);
                 return nullptr;
             }
             p += n;
@@ -231,12 +233,12 @@ char *parse_rule(char *text, trule *rule, int negate, int depth)
                 rule->lyr = q->layer;
                 rule->proto = q->id;
             } else {
-                usrmsg("invalid protocol=%s, at {%.20s...}", tok2txt(rule->tok), p);
+                usrmsg("invalid protocol=%s, at %s", tok2txt(rule->tok), quoted(p).text);
                 return nullptr;
             }
             if (state == State::Negated) {
                 if (*p) {
-                    usrmsg("parameters supplied for a negated rule, at {%.20s...}", p);
+                    usrmsg("parameters supplied for a negated rule, at %s", quoted(p).text);
                     return nullptr;
                 }
                 // A negation from the caller and one inside the brackets cancel.
@@ -249,11 +251,12 @@ char *parse_rule(char *text, trule *rule, int negate, int depth)
             state = State::Complete;
         } else if (*p == '(') {
             if (state == State::Complete) {
-                usrmsg("misplaced start-of-rule, at {%.20s...}", p);
+                usrmsg("misplaced start-of-rule, at %s", quoted(p).text);
                 return nullptr;
             }
             if (depth >= kMaxBracketDepth) {
-                usrmsg("brackets nested too deeply (limit %d), at {%.20s...}", kMaxBracketDepth, p);
+                usrmsg("brackets nested too deeply (limit %d), at %s", kMaxBracketDepth,
+                       quoted(p).text);
                 return nullptr;
             }
             llist_elem *e = llist_insert_a(&rule->kids, rule->kids.tail, nullptr, sizeof(trule));
@@ -263,7 +266,7 @@ char *parse_rule(char *text, trule *rule, int negate, int depth)
             }
             char *close = matching_bracket(p);
             if (!close) {
-                usrmsg("Unterminated bracket, at {%.20s...}", p);
+                usrmsg("Unterminated bracket, at %s", quoted(p).text);
                 return nullptr;
             }
             *close = '\0';
@@ -273,14 +276,14 @@ char *parse_rule(char *text, trule *rule, int negate, int depth)
             state = State::Complete;
         } else if (*p == '^') {
             if (state != State::ExpectRule) {
-                usrmsg("misplaced Negation, at {%.20s...}", p);
+                usrmsg("misplaced Negation, at %s", quoted(p).text);
                 return nullptr;
             }
             ++p;
             state = State::Negated;
         } else if (*p == '&' || *p == '|') {
             if (state != State::Complete) {
-                usrmsg("misplaced Boolean, '%c', at {%.20s...}", *p, p);
+                usrmsg("misplaced Boolean, '%c', at %s", *p, quoted(p).text);
                 return nullptr;
             }
             bool is_or = *p == '|';
@@ -288,19 +291,19 @@ char *parse_rule(char *text, trule *rule, int negate, int depth)
                 if (is_or)
                     rule->flags |= NIF_FLAG_OR;
             } else if (is_or != ((rule->flags & NIF_FLAG_OR) != 0)) {
-                usrmsg("conflicting Boolean, '%c', at {%.20s...}", *p, p);
+                usrmsg("conflicting Boolean, '%c', at %s", *p, quoted(p).text);
                 return nullptr;
             }
             ++p;
             state = State::ExpectRule;
         } else if (*p == '\0') {
             if (state != State::Complete) {
-                usrmsg("rule terminated prematurely, at {%.20s...}", p);
+                usrmsg("rule terminated prematurely, at %s", quoted(p).text);
                 return nullptr;
             }
             return p;
         } else {
-            usrmsg("invalid operator, '%c', at {%.20s...}", *p, p);
+            usrmsg("invalid operator, '%c', at %s", *p, quoted(p).text);
             return nullptr;
         }
     }

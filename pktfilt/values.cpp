@@ -59,7 +59,7 @@ bool ether_address(unsigned char *block, const char *v)
     if (const ether_addr *a = ether_aton(v))
         addr = *a;
     else if (ether_hostton(v, &addr) != 0) {
-        usrmsg("Invalid/unknown ethernet address [%.20s...]", v);
+        usrmsg("Invalid/unknown ethernet address %s", quoted(v, '[', ']').text);
         return false;
     }
     std::memcpy(block, addr.ether_addr_octet, 6);
@@ -87,7 +87,7 @@ int getaddr_ip(unsigned char *block, char *v)
         *slash = '\0';
         long bits;
         if (!decimal_upto(slash + 1, 32, &bits) || bits < 1) {
-            usrmsg("IP Address mask must be numeric, in range 1-32 {%.20s...}", slash + 1);
+            usrmsg("IP Address mask must be numeric, in range 1-32 %s", quoted(slash + 1).text);
             *slash = '/';
             return -1;
         }
@@ -98,7 +98,7 @@ int getaddr_ip(unsigned char *block, char *v)
     if (addr == INADDR_NONE) { // not dotted, or 255.255.255.255: ask the resolver
         const hostent *he = gethostbyname(v);
         if (!he) {
-            usrmsg("Invalid/unknown host/network spec [%.20s...]", v);
+            usrmsg("Invalid/unknown host/network spec %s", quoted(v, '[', ']').text);
             rc = -1;
         } else if (he->h_addrtype != AF_INET || he->h_length != 4) {
             usrmsg("Host '%s' has non-IP address, family=%d, len=%d (%sinternet)", v,
@@ -133,7 +133,7 @@ bool port(unsigned char *block, int32_t proto_tok, char relop, char *v)
         str2lcs(v);
         const servent *se = getservbyname(v, proto);
         if (!se) {
-            usrmsg("Invalid %s protocol (%.20s...)", proto, v);
+            usrmsg("Invalid %s protocol %s", proto, quoted(v, '(', ')').text);
             return false;
         }
         number = ntohs(static_cast<uint16_t>(se->s_port));
@@ -244,7 +244,7 @@ bool icmp_code(trule *rule, const ValueText &value)
     const char *v = value.start;
     if (rule->icmp_type == 0) { // no TYPE yet, and type 0 has no codes either
         value.restore();
-        usrmsg("ICMP code must be qualified by type {%.20s...}", value.end);
+        usrmsg("ICMP code must be qualified by type %s", quoted(value.end).text);
         return false;
     }
     if (isdecstr(v)) {
@@ -307,7 +307,7 @@ bool flags(trule *rule, const ValueText &value)
     for (const char *c = value.start; flag_char(*c); ++c) {
         if (*c == '^') {
             if (pending) {
-                usrmsg("duplicate negation, at {%.20s...}", c);
+                usrmsg("duplicate negation, at %s", quoted(c).text);
                 return false;
             }
             pending = true;
@@ -316,7 +316,7 @@ bool flags(trule *rule, const ValueText &value)
         char up = static_cast<char>(std::toupper(static_cast<unsigned char>(*c)));
         if (kind == FlagTest::Fragment) {
             if (up != 'F') {
-                usrmsg("unrecognised IP flag, at {%.20s...}", c);
+                usrmsg("unrecognised IP flag, at %s", quoted(c).text);
                 return false;
             }
             rule->ip_flag = pending ? 0 : 1;
@@ -325,18 +325,17 @@ bool flags(trule *rule, const ValueText &value)
             // "SYN and all the rest set". Naming two or more flags of the
             // same sign next to it says nothing that '*' does not.
             if (flag_char(c[1])) {
-                usrmsg("'*' must be last TCP flag {%.20s...}", c);
+                usrmsg("'*' must be last TCP flag %s", quoted(c).text);
                 return false;
             }
             if (!pending && positives >= 2) {
-                usrmsg("Meaningless to combine positive individual TCP flags with '*', {%.20s...}",
-                       c);
+                usrmsg("Meaningless to combine positive individual TCP flags with '*', %s",
+                       quoted(c).text);
                 return false;
             }
             if (pending && negatives >= 2) {
-                usrmsg("Meaningless to combine negative individual TCP flags with '%c*', "
-                       "{%.20s...}",
-                       '^', c);
+                usrmsg("Meaningless to combine negative individual TCP flags with '%c*', %s", '^',
+                       quoted(c).text);
                 return false;
             }
             if (pending)
@@ -346,19 +345,19 @@ bool flags(trule *rule, const ValueText &value)
         } else {
             uint32_t bit = tcp_flag_bit(up);
             if (!bit) {
-                usrmsg("unrecognised TCP flag, at {%.20s...}", c);
+                usrmsg("unrecognised TCP flag, at %s", quoted(c).text);
                 return false;
             }
             uint32_t &own = pending ? rule->tcp_clr : rule->tcp_set;
             uint32_t &other = pending ? rule->tcp_set : rule->tcp_clr;
             if (other & bit) {
                 value.restore();
-                usrmsg("TCP flag, '%c', specified twice {%.20s...}", up, value.end);
+                usrmsg("TCP flag, '%c', specified twice %s", up, quoted(value.end).text);
                 return false;
             }
             if (own & bit) {
                 value.restore();
-                usrmsg("Duplicate TCP flag, '%c', at {%.20s...}", up, value.end);
+                usrmsg("Duplicate TCP flag, '%c', at %s", up, quoted(value.end).text);
                 return false;
             }
             own |= bit;
@@ -368,7 +367,7 @@ bool flags(trule *rule, const ValueText &value)
     }
     if (pending) {
         value.restore();
-        usrmsg("dangling negation in '%s' param, at {%.20s...}", "F", value.end);
+        usrmsg("dangling negation in '%s' param, at %s", "F", quoted(value.end).text);
         return false;
     }
     return true;
@@ -380,7 +379,7 @@ bool length(int32_t *field, int32_t *op, char relop, const ValueText &value)
 {
     if (!isdecstr(value.start)) {
         value.restore();
-        usrmsg("expected numeric parameter, at {%.20s...}", value.start);
+        usrmsg("expected numeric parameter, at %s", quoted(value.start).text);
         return false;
     }
     *field = decimal(value.start);
