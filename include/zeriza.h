@@ -7,7 +7,22 @@
  *
  * The library needs its host process to provide the support routines and the
  * message buffer declared in zeriza_host.h; the reference implementation is
- * libzeriza-host.
+ * libzeriza-host. Link both with `pkg-config --libs zeriza` or CMake's
+ * zeriza::zeriza; a host with routines of its own links the library alone
+ * (`pkg-config --libs zeriza-core`, zeriza::core).
+ *
+ * Conventions of every function below:
+ * - Messages. A failure writes one line into gnl_usrmsg (zeriza_host.h),
+ *   replacing what was there; a success leaves it alone unless a warning is
+ *   said to stay there. Offending input is quoted as at most 20 characters
+ *   and "...". Failed system calls end in "errno=%d [%s]".
+ * - Memory comes from the C heap (malloc/free). What a function allocates
+ *   for the caller is said below, with the call that releases it.
+ * - Threads. The library starts no threads and takes no locks. Compilation
+ *   and the short form use process-wide buffers: one call at a time in a
+ *   process. Matching keeps no state: any number of threads at once, also on
+ *   one filter. A log handle belongs to one thread at a time. gnl_usrmsg is
+ *   one buffer for the whole process.
  */
 #ifndef ZERIZA_H
 #define ZERIZA_H
@@ -134,19 +149,29 @@ typedef struct filt_node {
 #define NIF_PROTO_OSPF 89
 
 /*
- * Compile filter text. Returns a heap array of filt_node (release with
- * nif_filt_free) and stores its size in bytes through `size` when non-null;
- * null with a one-line message in gnl_usrmsg on failure (`size` untouched).
- * Not reentrant: one compilation at a time per process.
+ * Compile filter text into a compiled filter.
+ *   text  NUL-terminated rule text; only read (the parser cuts a copy).
+ *   size  optional; on success receives the filter's size in bytes (nodes x
+ *         112), the `filtlen` to store with it. Not written on failure.
+ * Returns the filter, an array of filt_node with the root first, allocated
+ * for the caller: release it with nif_filt_free. Null on failure, with the
+ * reason in gnl_usrmsg (a syntax error quotes the text where it stopped).
+ * One compilation at a time per process.
  */
 NIF_API filt_node *nif_filt_parse(const char *text, int *size);
 
-/* Release a compiled filter; null is accepted. */
+/* Release a filter from nif_filt_parse (free); null is accepted. */
 NIF_API void nif_filt_free(filt_node *filter);
 
 /*
- * Expand a host:port short form into rule text. Returns a process-wide
- * buffer valid until the next call, or null with a message in gnl_usrmsg.
+ * Expand a host:port short form ("10.0.0.1:80", "!domain", "host") into rule
+ * text for nif_filt_parse.
+ *   form  NUL-terminated; only read.
+ * Returns a process-wide buffer that the next call overwrites (the caller
+ * frees nothing), or null with a message in gnl_usrmsg: an unknown service,
+ * a form that expands to nothing, or an expansion longer than 1024
+ * characters. One call at a
+ * time per process, and not at the same time as nif_filt_parse.
  */
 NIF_API char *nif_filt_short(const char *form);
 
@@ -155,7 +180,10 @@ NIF_API char *nif_filt_short(const char *form);
  * filter read from a log or a file must be before it is matched: every group
  * has at least two children, after it and inside the array; every node is
  * reached from the root exactly once; at most 65 levels; no unknown flag
- * bits. Returns 0, or 1 with a one-line message in gnl_usrmsg.
+ * bits. Reads only the `size` bytes; allocates nothing it keeps. Returns 0,
+ * or 1 with a one-line message in gnl_usrmsg naming the first fault found
+ * (also for a null filter, a size that is not a positive multiple of 112,
+ * or a filter not aligned for its nodes).
  */
 NIF_API int nif_filt_check(const void *filter, int size);
 
@@ -174,20 +202,37 @@ NIF_API int nif_filt_check(const void *filter, int size);
 #define NIF_OPT_LINKHDR 0x1u
 
 /*
- * Name the outermost protocol of a frame. Writes the layer (2, 3, or -1 when
- * not identified) and the skip (2 for a recognised HDLC protocol field, else
- * 0); returns the protocol id, 0 when not identified. Reads at most the
- * first 16 bytes of the frame.
+ * Name the outermost protocol of a frame from its link type and its first
+ * bytes.
+ *   frame  at least 16 readable bytes, whatever the frame's length: only
+ *          bytes 0-3, 6, 7 and 12-15 are ever read.
+ *   layer  always written: 2 link, 3 network, or -1 when not identified.
+ *   skip   always written: 2 for a recognised link type 5 protocol field
+ *          (the bytes to step over to its payload), else 0.
+ *   opts   NIF_OPT_LINKHDR when the frame begins with its link-level
+ *          header; other bits are ignored.
+ * Returns the protocol id within the layer, 0 when not identified. Leaves no
+ * message. Reentrant.
  */
 NIF_API int32_t nif_proto_id(int32_t link_type, const unsigned char *frame, int32_t *layer,
                              int32_t *skip, uint32_t opts);
 
 /*
- * Decide whether a frame passes a compiled filter: 1 or 0. At least 16 bytes
- * of `frame` must be readable; nothing at or beyond `frame_len` is examined.
- * When layer_out is non-null, the three out-values of nif_proto_id are
- * stored through layer_out, proto_out and skip_out. Safe from any number of
- * threads on one filter.
+ * Decide whether a frame passes a compiled filter.
+ *   filter     a compiled filter (from nif_filt_parse, or checked with
+ *              nif_filt_check when it comes from elsewhere); never null.
+ *   frame      at least 16 readable bytes, as for nif_proto_id, even when
+ *              frame_len is smaller; no byte at or past frame_len is
+ *              examined by the header walk.
+ *   frame_len  the frame's length in bytes.
+ *   layer_out, proto_out, skip_out
+ *              given together or all null: when layer_out is non-null the
+ *              three out-values of nif_proto_id are stored through them.
+ *   opts       passed to nif_proto_id.
+ * Returns 1 when the frame passes, 0 when not. Allocates nothing and leaves
+ * no message (a filter asking a protocol for a field it cannot have logs a
+ * line through gnl_msglog and fails that atom). Reads the filter only: safe
+ * from any number of threads on one filter.
  */
 NIF_API int32_t nif_filt_match(const filt_node *filter, const unsigned char *frame,
                                int32_t frame_len, int32_t link_type, int32_t *layer_out,
@@ -197,13 +242,14 @@ NIF_API int32_t nif_filt_match(const filt_node *filter, const unsigned char *fra
  * Match `count` frames against one filter in one call: frame i is
  * frame_lens[i] bytes at frames[i], of the link type and options given (as
  * for nif_filt_match). When `verdicts` is non-null, verdicts[i] receives 1
- * or 0. Returns the number of frames that pass, or -1 with a message in
- * gnl_usrmsg for a null filter, frames or frame_lens array, or a negative
- * count.
+ * or 0; nothing else is written.
  *
  * Each verdict is the one nif_filt_match gives for the frame followed by
  * zero bytes up to 16: no byte at or past frame_lens[i] is read, so short
- * frames need no padding. Reentrant; the filter is only read.
+ * frames need no padding. Returns the number of frames that pass, or -1 with
+ * a message in gnl_usrmsg for a null filter, frames or frame_lens array, or
+ * a negative count. Allocates only for its own use while it runs (a filter
+ * of more than 16 atoms). Reentrant; the filter is only read.
  */
 NIF_API int32_t nif_filt_match_batch(const filt_node *filter, const unsigned char *const *frames,
                                      const int32_t *frame_lens, int32_t count, int32_t link_type,
@@ -258,50 +304,146 @@ typedef struct nif_trailer {
 #define NIF_EVT_CLOSE 3
 #define NIF_EVT_ABORT 4
 
-/* One session of a log handle. */
+/*
+ * One session of a log handle. The writer's caller fills hdr (filtlen
+ * included), filter and, before each event, evt; the reader fills them.
+ * The library keeps the trailer's counts, nevts and the two flags.
+ */
 typedef struct nif_session {
     nif_seshdr hdr;    /* session header */
-    nif_trailer trl;   /* session trailer, counts kept by the library */
+    nif_trailer trl;   /* session trailer: nframes and frame_bytes kept by the library */
     filt_node *filter; /* compiled filter of hdr.filtlen bytes */
     nif_evthdr evt;    /* header of the session's current event */
     uint64_t nevts;    /* events of this session so far */
     int trl_seen;      /* trailer written or read */
-    int filter_owned;  /* the reader allocated `filter` */
+    int filter_owned;  /* the reader allocated `filter`; nif_close_logfile frees it */
 } nif_session;
 
-/* Log handle: zero-fill before first use. */
+/*
+ * Log handle. The caller allocates it and zero-fills it before first use.
+ * Its layout is part of the ABI: the fields keep their order, grouped here
+ * by who sets them.
+ */
 typedef struct nif_log {
-    nif_loghdr hdr;        /* first: written and read as the file's 15 bytes */
-    nif_session *sessions; /* hdr.nses records */
+    /* Set by the caller (before nif_write_loghdr or nif_read_loghdr). */
+    nif_loghdr hdr;        /* first, written and read as the file's 15 bytes:
+                              the writer's caller sets hdr.nses, the reader
+                              fills it (and a preset nses sizes `sessions`) */
+    nif_session *sessions; /* hdr.nses records, or null for the library to allocate */
     const char *path;      /* file to open, or null with a caller `fp` */
-    FILE *fp;              /* the stream */
-    int nobuf;             /* no stdio buffer, flush after every event */
-    int eof;               /* the reader met end of file at an event header */
-    int swap;              /* the file is of the other byte order */
-    nif_evthdr evt;        /* event header when the reader names no session */
-    uint64_t nbytes;       /* bytes consumed by the reader */
-    uint64_t nevts;        /* events written or read */
-    uint64_t nframes;      /* type-1 events written or read */
-    uint64_t frame_bytes;  /* sum of their totlen */
-    char *stdio_buf;       /* stdio buffer the library allocated */
-    int fp_owned;          /* the library opened fp */
-    int sessions_owned;    /* the library allocated sessions */
+    FILE *fp;              /* the caller's open stream, or filled when `path` is opened */
+    int nobuf;             /* no stdio buffer, flush after every event; the
+                              writer may change it (QOV_STDOUT_NOBUF, or a
+                              caller stream that is not a regular file) */
+
+    /* Kept by the library; the caller reads them. */
+    int eof;              /* the reader met end of file at an event header */
+    int swap;             /* the file is of the other byte order */
+    nif_evthdr evt;       /* event header when the reader names no session */
+    uint64_t nbytes;      /* bytes consumed by the reader */
+    uint64_t nevts;       /* events written or read */
+    uint64_t nframes;     /* type-1 events written or read */
+    uint64_t frame_bytes; /* sum of their totlen */
+
+    /* Private: what nif_close_logfile releases. */
+    char *stdio_buf;    /* stdio buffer the library allocated */
+    int fp_owned;       /* the library opened fp */
+    int sessions_owned; /* the library allocated sessions */
 } nif_log;
 
+/*
+ * Writing a log: nif_write_loghdr once, nif_write_seshdr for each session,
+ * nif_write_evt for each event, nif_close_logfile. `ses` names a session by
+ * its index, 0 to hdr.nses - 1, and is not checked. Each returns 0, or 1
+ * with one message in gnl_usrmsg; what a failed call had done stays in the
+ * handle for nif_close_logfile to release. Nothing is retried.
+ */
+
+/*
+ * Open the output (`path` with mode "w", creating or truncating it, unless
+ * `fp` is set), choose its buffering, allocate `sessions` if null, and write
+ * the 15-byte log header: "vavuda", format 3.1, the byte-order mark and
+ * hdr.nses. `buf` is a stdio buffer of `bufsize` bytes for the stream, or
+ * null for the library to allocate one (freed by nif_close_logfile); a
+ * `bufsize` of 0 leaves the stream's buffering alone. QOV_STDOUT_NOBUF=y in
+ * the environment, or a caller stream that is a pipe, terminal or socket,
+ * turns buffering off and makes every event flush.
+ */
 NIF_API int nif_write_loghdr(nif_log *log, char *buf, int bufsize);
+
+/* Write session `ses`'s 216-byte header, then its hdr.filtlen filter bytes. */
 NIF_API int nif_write_seshdr(nif_log *log, int ses);
+
+/*
+ * Write the event in sessions[ses].evt (its ses_id set by the caller) and
+ * its evt.datalen bytes from `data`, then count it: nevts of the handle and
+ * the session; for type 1 also nframes and frame_bytes (by totlen) of both.
+ * An event of type 3 or 4 is followed by the session's trailer with the
+ * totals so far. With `count_only` non-zero the event itself is not written
+ * but everything else happens, the trailer included. A failed event write
+ * counts nothing.
+ */
 NIF_API int nif_write_evt(nif_log *log, int ses, const void *data, int count_only);
+
+/*
+ * End the use of a handle, writer's or reader's: flush `fp` (every output
+ * stream when it is null), close it if the library opened it, free the
+ * stdio buffer, the filters and the sessions array the library allocated,
+ * and clear the owned flags. Writes nothing to the log and leaves the
+ * counters alone; a second call does nothing more than the flush. The
+ * caller's own buffer, sessions, filters and stream stay the caller's.
+ */
 NIF_API void nif_close_logfile(nif_log *log);
 
 /* Bits of nif_read_evt's mode. */
 #define NIF_READ_HAVE_HDR 0x1
 #define NIF_READ_HDR_ONLY 0x2
 
+/*
+ * Reading a log: nif_read_loghdr once, nif_read_seshdr where the writer
+ * wrote session headers, nif_read_evt until it returns 1 with `eof` set,
+ * nif_close_logfile. A file of the other byte order is converted as it is
+ * read (`swap`); compiled filter bytes never are. Each returns 0, or 1 with
+ * one message in gnl_usrmsg, unless said otherwise; the stream is then
+ * wherever the failed read left it.
+ */
+
+/*
+ * Open the input (`path` with mode "r", unless `fp` is set), set its
+ * buffering as nif_write_loghdr does (without the environment or the file
+ * type), read and check the 15-byte log header, and allocate `sessions` for
+ * hdr.nses when it is null. A major version other than 3 fails; another
+ * minor version leaves a "WARNING: ..." in gnl_usrmsg and returns 0.
+ */
 NIF_API int nif_read_loghdr(nif_log *log, char *buf, int bufsize);
+
+/*
+ * Read the next session header into sessions[ses].hdr, then its filter into
+ * a new allocation of hdr.filtlen bytes at sessions[ses].filter
+ * (filter_owned set; freed by nif_close_logfile). The filter is as stored:
+ * check it with nif_filt_check before matching with it.
+ */
 NIF_API int nif_read_seshdr(nif_log *log, int ses);
+
+/*
+ * Read the next event into the slot H of session `ses`'s evt, or of the
+ * handle's evt for -1, and up to `size` of its data into `data`; the event
+ * counts for the session its own ses_id names.
+ *   mode       NIF_READ_HAVE_HDR: H already holds the header read by an
+ *              earlier call. NIF_READ_HDR_ONLY: stop after reading and
+ *              checking the header, counting nothing.
+ *   truncated  receives 1 when the data were cut to `size` (the rest is
+ *              skipped), else 0.
+ * Returns 0 when the event was read whole. Returns 1 for: the end of the
+ * log (`eof` set, no message); an event read but cut (*truncated 1, a
+ * message, the event counted); or a failure (a message), such as a
+ * ses_id beyond hdr.nses or an event after its session's trailer. A type 3
+ * or 4 event's trailer replaces the session's counts with the file's.
+ */
 NIF_API int nif_read_evt(nif_log *log, int ses, void *data, int size, int mode, int *truncated);
 
-/* Log type names, indexed 0 to 5; entry 0 is null. */
+/* Log type names, indexed 0 to 5 ("Dorerez-O", "Snoop", "Tcpdump", "IP",
+   "Ethernet"); entry 0 is null. The log functions never consult it. */
 #define NIF_NLOGDESC 6
 NIF_API extern const char *const nif_logdesc[NIF_NLOGDESC];
 
