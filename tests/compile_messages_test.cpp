@@ -1,6 +1,7 @@
 // What the filter compiler tells its caller: the exact one-line message left
 // in gnl_usrmsg for every way filter text can be refused, the bracket depth
-// it accepts, and the host:port short form with its expansions and refusals.
+// it accepts, and the host:port short form with its expansions and refusals;
+// and the keyword tables and lookup that the parser and its messages use.
 //
 // Messages are part of the interface: capture programs show them to the
 // operator as they are, and scripts around those programs match on them. So
@@ -8,17 +9,131 @@
 // included: at most 20 characters of text, then "...".
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <utility>
 
+#include "pktfilt/vocabulary.h"
 #include "tests/support.h"
 #include "zeriza.h"
 #include "zeriza_host.h"
 
 namespace {
 
+using namespace zeriza;
 using zeriza_test::nest;
+
+// ---- the keyword tables: a wrong table fails the build --------------------------------
+
+// Whether a 0-ended list holds `tok`, as the parser reads its lists.
+constexpr bool listed(const std::array<int32_t, kListMax> &list, int32_t tok)
+{
+    for (int32_t t : list) {
+        if (t == 0)
+            return false;
+        if (t == tok)
+            return true;
+    }
+    return false;
+}
+
+static_assert(
+    [] {
+        for (const ParmRow &row : parm_map)
+            for (int32_t other : row.conflicts) {
+                if (other == 0)
+                    break;
+                if (!parm_row(other) || !listed(parm_row(other)->conflicts, row.token))
+                    return false;
+            }
+        return true;
+    }(),
+    "conflicts are symmetric and name parameters that have rows");
+
+static_assert(
+    [] {
+        for (int32_t tok = TOK_ETH; tok <= TOK_OSPF; ++tok)
+            if (!proto_row(tok))
+                return false;
+        for (int32_t tok = TOK_LEN; tok <= TOK_F; ++tok)
+            if ((parm_row(tok) == nullptr) != (tok == TOK_SD2))
+                return false;
+        return proto_row(TOK_SRC) == nullptr;
+    }(),
+    "every protocol has a row, every parameter but SD:2 (checked as SRC and DST) too");
+
+static_assert(
+    [] {
+        for (const ProtoRow &row : proto_map) {
+            if (!is_protocol(row.token))
+                return false;
+            bool ended = false;
+            for (int32_t t : row.allowed) {
+                if ((ended && t) || (t && t != TOK_SD2 && !parm_row(t)) || t == TOK_LEN)
+                    return false;
+                ended |= t == 0;
+            }
+        }
+        return true;
+    }(),
+    "allowed lists name parameters with rows (or SD:2), nothing after their 0, and never LEN, "
+    "which every protocol takes without an entry");
+
+// ---- keyword lookup and token rendering ----------------------------------------------------
+
+struct Keywords : testing::Test {
+    void SetUp() override { ASSERT_EQ(build_keywords(), 0); }
+    void TearDown() override { destroy_keywords(); }
+
+    static int32_t lookup(const std::string &text)
+    {
+        return keyword_token(text.c_str(), keyword_span(text.c_str()));
+    }
+};
+
+TEST_F(Keywords, EveryKeywordInAnyCaseIsItsToken)
+{
+    for (int tok = 1; tok <= kNumKeywords; ++tok)
+        for (int mode : {0, 1, 2}) { // as written, lower case, every second letter lowered
+            std::string w(fktokmap[tok - 1]);
+            for (size_t i = 0; i < w.size(); ++i)
+                if (mode == 1 || (mode == 2 && i % 2))
+                    w[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(w[i])));
+            EXPECT_EQ(lookup(w), tok) << w;
+            EXPECT_EQ(lookup(w + "=80"), tok) << "a word ends where the alphabet ends";
+            EXPECT_EQ(lookup(w + " x"), tok);
+        }
+}
+
+TEST_F(Keywords, WordsThatAreNoKeyword)
+{
+    const std::pair<const char *, int> cases[] = {
+        {"IP:6", 4},    {"SD:3", 4}, {"TCPX", 4}, {"T", 1},        {"802", 3},
+        {"802.3.1", 7}, {"IPV6", 4}, {"", 0},     {"=1.2.3.4", 0}, {"(TCP)", 0}};
+    for (auto [text, span] : cases) {
+        EXPECT_EQ(keyword_span(text), span) << text;
+        EXPECT_EQ(lookup(text), TOK_NONE) << text;
+    }
+    EXPECT_EQ(keyword_span("SRC=1.2.3.4"), 3);
+    EXPECT_EQ(lookup("SRC=1.2.3.4"), TOK_SRC);
+    // Rebuilding starts afresh.
+    destroy_keywords();
+    ASSERT_EQ(build_keywords(), 0);
+    EXPECT_EQ(lookup("tcp"), TOK_TCP);
+}
+
+TEST(Tokens, RenderAsKeywordsOrNumbers)
+{
+    const std::pair<int32_t, const char *> cases[] = {
+        {0, "<0>"},   {-1, "<-1>"}, {23, "TCP"},
+        {1, "LEN"},   {8, "SD:2"},  {16, "802.3"},
+        {27, "OSPF"}, {28, "<28>"}, {-2147483647 - 1, "<-2147483648>"}};
+    for (auto [tok, text] : cases)
+        EXPECT_STREQ(tok2txt(tok), text) << tok;
+}
+
+// ---- refusals ------------------------------------------------------------------------------
 
 constexpr int kUntouched = -7777;
 
