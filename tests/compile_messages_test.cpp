@@ -155,7 +155,19 @@ void expect_compile(const std::string &text, const char *message, int nodes = 0)
     nif_filt_free(f);
 }
 
-const std::pair<const char *, const char *> kRefusals[] = {
+// Text longer than any buffer.
+constexpr int kHuge = 100000;
+const std::string kLongValue(2000, 'x'), kPastBuffer(GNL_USRMSG_SIZE, 'y');
+
+// The message of an ICMP name, which shows the name whole, cut at the end of the message buffer.
+std::string icmp_name(const char *what)
+{
+    const std::string m =
+        std::string("Unrecognised ICMP ") + what + ", " + kLongValue + ", try using numeric code";
+    return m.substr(0, GNL_USRMSG_SIZE - 1);
+}
+
+const std::pair<std::string, std::string> kRefusals[] = {
     // Grammar. Nothing to quote at the end of the text.
     {"", "rule terminated prematurely, at {...}"},
     {"(TCP) & ()", "rule terminated prematurely, at {...}"},
@@ -292,20 +304,23 @@ const std::pair<const char *, const char *> kRefusals[] = {
     {"TCP F=s^s", "TCP flag, 'S', specified twice {...}"},
     {"TCP F=^AA DST=80", "TCP flag, 'A', specified twice { DST=80...}"},
     {"TCP F=SS^A DST=80", "Duplicate TCP flag, 'S', at { DST=80...}"},
+
+    // Texts longer than the message buffer: the compiler stops at the first
+    // bracket it refuses, and quotes, cut, as every quote is.
+    {std::string(kHuge, '('), "Unterminated bracket, at {((((((((((((((((((((...}"},
+    {std::string(kHuge, ')'), "invalid operator, ')', at {))))))))))))))))))))...}"},
+    {"IP SRC=1.2.3.4 SRC=" + kPastBuffer,
+     "Duplicate 'SRC' parameter [at {SRC=yyyyyyyyyyyyyyyyyyyy...}]"},
+    // These two messages show the whole value: they must be cut at the end
+    // of the message buffer, not written past it.
+    {"ICMP TYPE=" + kLongValue, icmp_name("type")},
+    {"ICMP TYPE=3 CODE=" + kLongValue + " HLEN=5", icmp_name("code")},
 };
 
 TEST(CompileMessages, Refusals)
 {
-    for (auto [text, message] : kRefusals)
-        expect_compile(text, message);
-    // These two messages show the whole value, which can be longer than the
-    // message buffer: the message must be cut there, not written past it.
-    const std::string x(2000, 'x'), tail = x + ", try using numeric code";
-    const std::string type = "Unrecognised ICMP type, " + tail,
-                      code = "Unrecognised ICMP code, " + tail;
-    expect_compile("ICMP TYPE=" + x, type.substr(0, GNL_USRMSG_SIZE - 1).c_str());
-    expect_compile("ICMP TYPE=3 CODE=" + x + " HLEN=5",
-                   code.substr(0, GNL_USRMSG_SIZE - 1).c_str());
+    for (const auto &[text, message] : kRefusals)
+        expect_compile(text, message.c_str());
 }
 
 TEST(CompileMessages, BracketDepthLimit)
@@ -322,8 +337,9 @@ TEST(CompileMessages, BracketDepthLimit)
     expect_compile(nest(65, rule), too_deep);
     expect_compile(nest(65, rule, "^("), too_deep);
     expect_compile("(TCP) | " + nest(65, rule), too_deep);
-    // The quote starts at the 65th '(', not at the innermost one.
-    expect_compile(nest(100, rule),
+    // The quote starts at the 65th '(', not at the innermost one; so deep a
+    // text fails before it is parsed any deeper.
+    expect_compile(nest(kHuge, rule),
                    "brackets nested too deeply (limit 64), at {((((((((((((((((((((...}");
 }
 
