@@ -274,7 +274,7 @@ TEST_P(GeneratedFilter, VerdictsAgreeWithHandChecks)
     LogCapture log;
     // Beside the generated mix, Ethernet frames of the kinds it lacks, so that every row passes
     // some frames: RARP, IPX in three forms, LLC with its other protocols, CDP, bridged 802.3,
-    // VLAN, ICMP errors and broadcast UDP.
+    // VLAN, ICMP errors, broadcast UDP, and a fragment whose offset has only its top bit set.
     std::vector<EngineFrame> frames = engine_frames();
     for (const Bytes &b :
          {Frame().eth(kBroadcast, mac(2), 0x8035).arp(3, mac(2), {}, {}, {}).bytes(),
@@ -302,7 +302,8 @@ TEST_P(GeneratedFilter, VerdictsAgreeWithHandChecks)
           Frame().ieee8023(mac(1), mac(2)).llc(0xFE, 0x42).fill(20).bytes(),
           Frame().eth(mac(1), mac(2), 0x8100).fill(30).bytes(),
           eth_ip(1).icmp(3, 1).fill(28).bytes(),
-          Frame().eth(kBroadcast, mac(2), 0x0800).ipv4({11, 0, 0, 1}, kB, 17).udp(68, 67).bytes()})
+          Frame().eth(kBroadcast, mac(2), 0x0800).ipv4({11, 0, 0, 1}, kB, 17).udp(68, 67).bytes(),
+          eth_ip(17, Ipv4Opts::fragment(false, 0x1000)).udp(1, 2).bytes()})
         frames.push_back({b, NIF_LINK_ETHER, NIF_OPT_LINKHDR});
     long cuts = 0, passed = 0, frame = 0;
     for (const auto &[bytes, link, opts] : frames) {
