@@ -321,8 +321,6 @@ TEST_P(GeneratedFilter, VerdictsAgreeWithHandChecks)
         }
     }
     dissect::g_note[0] = '\0';
-    std::printf("[   counts ] %s: hand checks pass %ld of %ld cuts of %ld frames\n", row.text,
-                passed, cuts, frame);
     EXPECT_GT(cuts, 20000);
     EXPECT_GT(passed, 0) << row.text << ": no frame tests the passing side of the row";
     EXPECT_TRUE(log.lines.empty()) << row.text << ": logged " << log.lines.front();

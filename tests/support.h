@@ -87,8 +87,7 @@ inline const char *const kCutFilters[] = {
     "UDP SD:2=53 LEN>8",
     "ICMP TYPE=unreach CODE=port DLEN=0",
     "((ARP) | (RARP) | (IPX)) & ^(IGMP)",
-    "((TCP SD>1023) & (IP SD=10.16.1.1)) | (UDP ^SD:1=7) | (IP#1 LEN<100)",
-};
+    "((TCP SD>1023) & (IP SD=10.16.1.1)) | (UDP ^SD:1=7) | (IP#1 LEN<100)"};
 
 // Addresses of generated frames.
 constexpr framegen::Ip4 kA = {10, 16, 1, 1}, kB = {192, 168, 1, 2};
