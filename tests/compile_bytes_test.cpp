@@ -379,27 +379,4 @@ TEST(CompiledTrees, SameBytesAsSimplerText)
         expect_nodes(compile(same_as), compile(text), text.substr(0, 60) + " vs " + same_as);
 }
 
-TEST(CompiledTrees, FailureLeavesNothingBehind)
-{
-    // A refused text may leave a half-built tree and half-converted values
-    // behind it; none of that may reach the next compilation, and the size
-    // of the refused one is not written.
-    const std::pair<std::string, std::string> pairs[] = {
-        {"((TCP) & (ARP)) | (UDP SD=nosuchsvc)", "((TCP) & (ARP)) | (UDP)"},
-        {"ICMP TYPE=3 CODE=foo", "ICMP TYPE=3 CODE=port"},
-        {"(TCP F=SS) | (IP SRC=10.1.2.3/12)", "IP SRC=10.1.2.3/12"},
-        {"ETH SD:2=8:0:20:1:2:3 ETYPE=x", "ETH SRC=B"},
-        {nest(65, "TCP SD=80 HLEN=20 DLEN=30"), "TCP"},
-        {"", "(TCP) | (UDP)"},
-    };
-    for (const auto &[bad, good] : pairs) {
-        std::vector<filt_node> alone = compile(good);
-        int size = -7;
-        EXPECT_EQ(nif_filt_parse(bad.c_str(), &size), nullptr) << bad;
-        EXPECT_EQ(size, -7) << bad;
-        expect_nodes(alone, compile(good), bad.substr(0, 40) + " then " + good);
-    }
-    nif_filt_free(nullptr);
-}
-
 } // namespace

@@ -13,6 +13,7 @@
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "pktfilt/vocabulary.h"
 #include "tests/support.h"
@@ -137,12 +138,20 @@ TEST(Tokens, RenderAsKeywordsOrNumbers)
 
 constexpr int kUntouched = -7777;
 
+// Compiled after every refusal, this text must give the bytes it gave before
+// any: a refused text may leave a half-built tree and half-converted values
+// behind it (addresses, prefixes, ports, flags, ICMP names), and none of that
+// may reach the next compilation.
+const char *const kAfter = "((TCP) & (ARP)) | (UDP) | (ICMP TYPE=3 CODE=port) | "
+                           "(IP SRC=10.1.2.3/12) | (ETH SRC=B) | (TCP SD=80 F=A)";
+
 // Compile `text`. With a message, it must be refused with exactly that
-// message and `size` left unwritten; without, it must be accepted as `nodes`
-// nodes that a reader of stored filters accepts too. Either way the caller's
-// text must come back unchanged.
+// message, `size` left unwritten and nothing left behind; without, it must be
+// accepted as `nodes` nodes that a reader of stored filters accepts too.
+// Either way the caller's text must come back unchanged.
 void expect_compile(const std::string &text, const char *message, int nodes = 0)
 {
+    static const std::vector<filt_node> before = zeriza_test::compiled(kAfter);
     SCOPED_TRACE("filter '" + text.substr(0, 60) + "'");
     std::string copy = text;
     std::strcpy(gnl_usrmsg, "stale message from an earlier call");
@@ -152,7 +161,11 @@ void expect_compile(const std::string &text, const char *message, int nodes = 0)
     EXPECT_EQ(size, f ? nodes * NIF_NODE_SIZE : kUntouched);
     EXPECT_EQ(f ? nif_filt_check(f, size) : 0, 0) << gnl_usrmsg;
     EXPECT_EQ(copy, text) << "the caller's text was changed";
-    nif_filt_free(f);
+    nif_filt_free(f); // null after a refusal, which must be harmless
+    const std::vector<filt_node> after = f ? before : zeriza_test::compiled(kAfter);
+    EXPECT_TRUE(after.size() == before.size() &&
+                std::memcmp(after.data(), before.data(), after.size() * NIF_NODE_SIZE) == 0)
+        << "the refusal left something behind";
 }
 
 // Text longer than any buffer.
@@ -304,6 +317,11 @@ const std::pair<std::string, std::string> kRefusals[] = {
     {"TCP F=s^s", "TCP flag, 'S', specified twice {...}"},
     {"TCP F=^AA DST=80", "TCP flag, 'A', specified twice { DST=80...}"},
     {"TCP F=SS^A DST=80", "Duplicate TCP flag, 'S', at { DST=80...}"},
+    // Refused after part of the tree or of a value was built.
+    {"((TCP) & (ARP)) | (UDP SD=nosuchsvc)", "Invalid udp protocol (nosuchsvc...)"},
+    {"ICMP TYPE=3 CODE=foo", "Unrecognised ICMP code, foo, try using numeric code"},
+    {"(TCP F=SS) | (IP SRC=10.1.2.3/12)", "Duplicate TCP flag, 'S', at {...}"},
+    {"ETH SD:2=8:0:20:1:2:3 ETYPE=x", "Eth-Type must be numeric, in range 0-65535"},
 
     // Texts longer than the message buffer: the compiler stops at the first
     // bracket it refuses, and quotes, cut, as every quote is.
