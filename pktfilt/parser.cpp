@@ -32,15 +32,7 @@ const ProtoRow *protocol_of(const trule *rule)
 
 bool allowed(const ProtoRow *q, int32_t parm)
 {
-    if (!q)
-        return false;
-    for (int32_t t : q->allowed) {
-        if (t == 0)
-            break;
-        if (t == parm)
-            return true;
-    }
-    return false;
+    return q && listed(q->allowed, parm);
 }
 
 // The checks of one parameter P (never SD:2, which is checked as SRC and

@@ -218,15 +218,6 @@ constexpr Form form_of(int32_t layer, int32_t id)
 
 // ---- the rows agree with the language ----------------------------------------------
 
-// Whether a row lists a parameter; LEN needs no entry.
-constexpr bool row_allows(const ProtoRow &row, int32_t parm)
-{
-    for (int32_t t : row.allowed)
-        if (t == parm)
-            return true;
-    return false;
-}
-
 // A parameter the language allows on a protocol has a test there, and a
 // test has its parameter allowed: the parser's checks and the matcher's
 // tests read the same row.
@@ -247,10 +238,17 @@ static_assert([] {
             {TOK_CODE, row.code_at >= 0},
         }};
         for (const auto &[parm, tested] : tests)
-            if (row_allows(row, parm) != tested)
+            if (listed(row.allowed, parm) != tested)
                 return false;
-        if (row_allows(row, TOK_LEN) || !is_protocol(row.token))
+        if (listed(row.allowed, TOK_LEN) || !is_protocol(row.token))
             return false;
+        // Parameters with rows (or SD:2), nothing after the list's 0.
+        bool ended = false;
+        for (int32_t t : row.allowed) {
+            if ((ended && t) || (t && t != TOK_SD2 && !parm_row(t)))
+                return false;
+            ended |= t == 0;
+        }
         if ((row.service != nullptr) != (row.form == Form::Port))
             return false;
     }
@@ -262,7 +260,7 @@ static_assert([] {
     for (int32_t tok = TOK_ETH; tok <= TOK_OSPF; ++tok)
         if (!proto_row(tok) || proto_at(proto_row(tok)->layer, proto_row(tok)->id).token != tok)
             return false;
-    return proto_map.size() == TOK_OSPF - TOK_ETH + 1;
+    return proto_map.size() == TOK_OSPF - TOK_ETH + 1 && !proto_row(TOK_SRC);
 }());
 
 } // namespace zeriza

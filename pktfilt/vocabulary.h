@@ -125,6 +125,34 @@ constexpr const ParmRow *parm_row(int32_t token)
     return nullptr;
 }
 
+// Whether a 0-ended list holds `tok`, as the parser reads its lists.
+constexpr bool listed(const std::array<int32_t, kListMax> &list, int32_t tok)
+{
+    for (int32_t t : list) {
+        if (t == 0)
+            return false;
+        if (t == tok)
+            return true;
+    }
+    return false;
+}
+
+// Conflicts go both ways and name parameters that have rows; every
+// parameter but SD:2 (checked as SRC and DST) has a row.
+static_assert([] {
+    for (const ParmRow &row : parm_map)
+        for (int32_t other : row.conflicts) {
+            if (other == 0)
+                break;
+            if (!parm_row(other) || !listed(parm_row(other)->conflicts, row.token))
+                return false;
+        }
+    for (int32_t tok = TOK_LEN; tok <= TOK_F; ++tok)
+        if ((parm_row(tok) == nullptr) != (tok == TOK_SD2))
+            return false;
+    return true;
+}());
+
 // The bits follow the tokens, which the tables must agree with.
 static_assert([] {
     for (const auto &row : parm_map) {

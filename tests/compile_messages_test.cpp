@@ -1,6 +1,7 @@
 // What the filter compiler tells its caller: the exact one-line message left
 // in gnl_usrmsg for every way filter text can be refused, the bracket depth
-// it accepts, and the host:port short form with its expansions and refusals.
+// it accepts, and the host:port short form with its expansions and refusals;
+// and the keyword tables and lookup that the parser and its messages use.
 //
 // Messages are part of the interface: capture programs show them to the
 // operator as they are, and scripts around those programs match on them. So
@@ -8,26 +9,93 @@
 // included: at most 20 characters of text, then "...".
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <utility>
+#include <vector>
 
+#include "pktfilt/vocabulary.h"
 #include "tests/support.h"
 #include "zeriza.h"
 #include "zeriza_host.h"
 
 namespace {
 
+using namespace zeriza;
 using zeriza_test::nest;
+
+// ---- keyword lookup and token rendering ----------------------------------------------------
+
+struct Keywords : testing::Test {
+    void SetUp() override { ASSERT_EQ(build_keywords(), 0); }
+    void TearDown() override { destroy_keywords(); }
+
+    static int32_t lookup(const std::string &text)
+    {
+        return keyword_token(text.c_str(), keyword_span(text.c_str()));
+    }
+};
+
+TEST_F(Keywords, EveryKeywordInAnyCaseIsItsToken)
+{
+    for (int tok = 1; tok <= kNumKeywords; ++tok)
+        for (int mode : {0, 1, 2}) { // as written, lower case, every second letter lowered
+            std::string w(fktokmap[tok - 1]);
+            for (size_t i = 0; i < w.size(); ++i)
+                if (mode == 1 || (mode == 2 && i % 2))
+                    w[i] = static_cast<char>(std::tolower(static_cast<unsigned char>(w[i])));
+            EXPECT_EQ(lookup(w), tok) << w;
+            EXPECT_EQ(lookup(w + "=80"), tok) << "a word ends where the alphabet ends";
+            EXPECT_EQ(lookup(w + " x"), tok);
+        }
+}
+
+TEST_F(Keywords, WordsThatAreNoKeyword)
+{
+    const std::pair<const char *, int> cases[] = {
+        {"IP:6", 4},    {"SD:3", 4}, {"TCPX", 4}, {"T", 1},        {"802", 3},
+        {"802.3.1", 7}, {"IPV6", 4}, {"", 0},     {"=1.2.3.4", 0}, {"(TCP)", 0}};
+    for (auto [text, span] : cases) {
+        EXPECT_EQ(keyword_span(text), span) << text;
+        EXPECT_EQ(lookup(text), TOK_NONE) << text;
+    }
+    EXPECT_EQ(keyword_span("SRC=1.2.3.4"), 3);
+    EXPECT_EQ(lookup("SRC=1.2.3.4"), TOK_SRC);
+    // Rebuilding starts afresh.
+    destroy_keywords();
+    ASSERT_EQ(build_keywords(), 0);
+    EXPECT_EQ(lookup("tcp"), TOK_TCP);
+}
+
+TEST(Tokens, RenderAsKeywordsOrNumbers)
+{
+    const std::pair<int32_t, const char *> cases[] = {
+        {0, "<0>"},   {-1, "<-1>"}, {23, "TCP"},
+        {1, "LEN"},   {8, "SD:2"},  {16, "802.3"},
+        {27, "OSPF"}, {28, "<28>"}, {-2147483647 - 1, "<-2147483648>"}};
+    for (auto [tok, text] : cases)
+        EXPECT_STREQ(tok2txt(tok), text) << tok;
+}
+
+// ---- refusals ------------------------------------------------------------------------------
 
 constexpr int kUntouched = -7777;
 
+// Compiled after every refusal, this text must give the bytes it gave before
+// any: a refused text may leave a half-built tree and half-converted values
+// behind it (addresses, prefixes, ports, flags, ICMP names), and none of that
+// may reach the next compilation.
+const char *const kAfter = "((TCP) & (ARP)) | (UDP) | (ICMP TYPE=3 CODE=port) | "
+                           "(IP SRC=10.1.2.3/12) | (ETH SRC=B) | (TCP SD=80 F=A)";
+
 // Compile `text`. With a message, it must be refused with exactly that
-// message and `size` left unwritten; without, it must be accepted as `nodes`
-// nodes that a reader of stored filters accepts too. Either way the caller's
-// text must come back unchanged.
+// message, `size` left unwritten and nothing left behind; without, it must be
+// accepted as `nodes` nodes that a reader of stored filters accepts too.
+// Either way the caller's text must come back unchanged.
 void expect_compile(const std::string &text, const char *message, int nodes = 0)
 {
+    static const std::vector<filt_node> before = zeriza_test::compiled(kAfter);
     SCOPED_TRACE("filter '" + text.substr(0, 60) + "'");
     std::string copy = text;
     std::strcpy(gnl_usrmsg, "stale message from an earlier call");
@@ -37,10 +105,26 @@ void expect_compile(const std::string &text, const char *message, int nodes = 0)
     EXPECT_EQ(size, f ? nodes * NIF_NODE_SIZE : kUntouched);
     EXPECT_EQ(f ? nif_filt_check(f, size) : 0, 0) << gnl_usrmsg;
     EXPECT_EQ(copy, text) << "the caller's text was changed";
-    nif_filt_free(f);
+    nif_filt_free(f); // null after a refusal, which must be harmless
+    const std::vector<filt_node> after = f ? before : zeriza_test::compiled(kAfter);
+    EXPECT_TRUE(after.size() == before.size() &&
+                std::memcmp(after.data(), before.data(), after.size() * NIF_NODE_SIZE) == 0)
+        << "the refusal left something behind";
 }
 
-const std::pair<const char *, const char *> kRefusals[] = {
+// Text longer than any buffer.
+constexpr int kHuge = 100000;
+const std::string kLongValue(2000, 'x'), kPastBuffer(GNL_USRMSG_SIZE, 'y');
+
+// The message of an ICMP name, which shows the name whole, cut at the end of the message buffer.
+std::string icmp_name(const char *what)
+{
+    const std::string m =
+        std::string("Unrecognised ICMP ") + what + ", " + kLongValue + ", try using numeric code";
+    return m.substr(0, GNL_USRMSG_SIZE - 1);
+}
+
+const std::pair<std::string, std::string> kRefusals[] = {
     // Grammar. Nothing to quote at the end of the text.
     {"", "rule terminated prematurely, at {...}"},
     {"(TCP) & ()", "rule terminated prematurely, at {...}"},
@@ -177,20 +261,28 @@ const std::pair<const char *, const char *> kRefusals[] = {
     {"TCP F=s^s", "TCP flag, 'S', specified twice {...}"},
     {"TCP F=^AA DST=80", "TCP flag, 'A', specified twice { DST=80...}"},
     {"TCP F=SS^A DST=80", "Duplicate TCP flag, 'S', at { DST=80...}"},
+    // Refused after part of the tree or of a value was built.
+    {"((TCP) & (ARP)) | (UDP SD=nosuchsvc)", "Invalid udp protocol (nosuchsvc...)"},
+    {"ICMP TYPE=3 CODE=foo", "Unrecognised ICMP code, foo, try using numeric code"},
+    {"(TCP F=SS) | (IP SRC=10.1.2.3/12)", "Duplicate TCP flag, 'S', at {...}"},
+    {"ETH SD:2=8:0:20:1:2:3 ETYPE=x", "Eth-Type must be numeric, in range 0-65535"},
+
+    // Texts longer than the message buffer: the compiler stops at the first
+    // bracket it refuses, and quotes, cut, as every quote is.
+    {std::string(kHuge, '('), "Unterminated bracket, at {((((((((((((((((((((...}"},
+    {std::string(kHuge, ')'), "invalid operator, ')', at {))))))))))))))))))))...}"},
+    {"IP SRC=1.2.3.4 SRC=" + kPastBuffer,
+     "Duplicate 'SRC' parameter [at {SRC=yyyyyyyyyyyyyyyyyyyy...}]"},
+    // These two messages show the whole value: they must be cut at the end
+    // of the message buffer, not written past it.
+    {"ICMP TYPE=" + kLongValue, icmp_name("type")},
+    {"ICMP TYPE=3 CODE=" + kLongValue + " HLEN=5", icmp_name("code")},
 };
 
 TEST(CompileMessages, Refusals)
 {
-    for (auto [text, message] : kRefusals)
-        expect_compile(text, message);
-    // These two messages show the whole value, which can be longer than the
-    // message buffer: the message must be cut there, not written past it.
-    const std::string x(2000, 'x'), tail = x + ", try using numeric code";
-    const std::string type = "Unrecognised ICMP type, " + tail,
-                      code = "Unrecognised ICMP code, " + tail;
-    expect_compile("ICMP TYPE=" + x, type.substr(0, GNL_USRMSG_SIZE - 1).c_str());
-    expect_compile("ICMP TYPE=3 CODE=" + x + " HLEN=5",
-                   code.substr(0, GNL_USRMSG_SIZE - 1).c_str());
+    for (const auto &[text, message] : kRefusals)
+        expect_compile(text, message.c_str());
 }
 
 TEST(CompileMessages, BracketDepthLimit)
@@ -199,16 +291,17 @@ TEST(CompileMessages, BracketDepthLimit)
     // whether or not the closing bracket has been cut off yet.
     const std::string rule = "TCP SD=80 HLEN=20 DLEN=30";
     const char *too_deep = "brackets nested too deeply (limit 64), at {(TCP SD=80 HLEN=20 D...}";
-    expect_compile(nest(64, rule), nullptr, 1);
-    expect_compile(nest(64, rule, "^("), nullptr, 1);
-    // Depth is counted along one path, not over the whole filter.
+    // 64 brackets, plain or negated, compile to the bytes of the bare rule
+    // (CompiledTrees.SameBytesAsSimplerText). Depth is counted along one path,
+    // not over the whole filter.
     expect_compile("(" + nest(63, "TCP") + ") | (" + nest(63, "UDP") + ")", nullptr, 3);
     expect_compile(nest(32, nest(32, rule) + " & " + nest(32, rule)), nullptr, 3);
     expect_compile(nest(65, rule), too_deep);
     expect_compile(nest(65, rule, "^("), too_deep);
     expect_compile("(TCP) | " + nest(65, rule), too_deep);
-    // The quote starts at the 65th '(', not at the innermost one.
-    expect_compile(nest(100, rule),
+    // The quote starts at the 65th '(', not at the innermost one; so deep a
+    // text fails before it is parsed any deeper.
+    expect_compile(nest(kHuge, rule),
                    "brackets nested too deeply (limit 64), at {((((((((((((((((((((...}");
 }
 

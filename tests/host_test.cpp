@@ -34,16 +34,13 @@ int find(const WtreePtr &t, const char *text, int len = -1)
 
 TEST(Wtree, ExactCaseBlindLookupAndRefusals)
 {
-    auto t = tree_of({{"IP", 21}, {"IPX", 25}, {"SD", 6}, {"SD:1", 7}, {"802.3", 16}, {"TCP", 23}});
-    // A prefix of a word is not a word; ':' belongs to the alphabet, so "IP:6"
-    // is one word; a character outside it never matches.
-    const std::tuple<const char *, int, int> cases[] = {
-        {"IP", 21, -1},       {"ip", 21, -1},  {"iP", 21, -1},    {"IPX", 25, -1}, {"ipx", 25, -1},
-        {"SD:1", 7, -1},      {"sd:1", 7, -1}, {"802.3", 16, -1}, {"I", 0, -1},    {"IPXX", 0, -1},
-        {"SD:", 0, -1},       {"802", 0, -1},  {"IP:6", 0, -1},   {"IP#", 0, -1},  {"", 0, -1},
-        {"TCP SD=80", 23, 3}, {"TCPX", 23, 3}, {"TCP", 0, 2}};
-    for (auto [text, id, len] : cases)
-        EXPECT_EQ(find(t, text, len), id) << text << " " << len;
+    // Whole words in any case, prefixes, longer words and words cut by the
+    // length are looked up through the compiler's keyword tree, all 27 words
+    // (compile_messages_test.cpp). What it never asks: a character outside
+    // the alphabet, and a prefix that ends in ':'.
+    auto t = tree_of({{"IP", 21}, {"SD:1", 7}, {"TCP", 23}});
+    for (const char *text : {"IP#", "SD:"})
+        EXPECT_EQ(find(t, text), 0) << text;
     auto exact = tree_of({{"TCP", 23}}, 0);
     EXPECT_EQ(find(exact, "TCP"), 23);
     EXPECT_EQ(find(exact, "tcp"), 0) << "a case-sensitive tree keeps case";
