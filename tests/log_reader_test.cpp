@@ -144,8 +144,9 @@ class LogReader : public LogFixture {
 };
 
 // Four sessions: the web filter, none, a 3-node filter with a negation, a 1-node filter. Events of
-// many types, data from 0 to 20000 bytes, totals past 32 bits, events only counted; sessions 0
-// and 3 are closed, 0 after a frame only counted.
+// many types, data from 0 to 20000 bytes, totals past 32 bits, events only counted, an event the
+// writer is given for session 1 whose header names session 2; sessions 0 and 3 are closed, 0
+// after a frame only counted.
 // clang-format off
 const Recs kLog = {
     {.ses = 0, .header = true, .filter = kWebFilter}, {.ses = 0, .type = 0},
@@ -157,7 +158,8 @@ const Recs kLog = {
     {.ses = 2, .datalen = 2, .totlen = 4294967297},
     {.ses = 0, .datalen = 500, .totlen = 600, .count_only = true}, {.ses = 0, .type = 3},
     {.ses = 3, .type = 4, .datalen = 33}, {.ses = 2, .type = 0, .datalen = 10, .count_only = true},
-    {.ses = 1, .datalen = 7, .totlen = 1094624909430}, {.ses = 2, .type = 0, .datalen = 40}};
+    {.ses = 1, .datalen = 7, .totlen = 1094624909430}, {.ses = 1, .datalen = 5, .ses_id = 2},
+    {.ses = 2, .type = 0, .datalen = 40}};
 // clang-format on
 
 // Round trips: kLog written as a row's writer is set up, and read back as its reader is. Writer:
@@ -196,27 +198,27 @@ TEST_F(LogReader, RoundTrips)
          {}, {.slot = First, .rest = Rest, .swapped = true, .stream = true}},
         {"nobuf preset on a path; the 60-byte event cut by 1",
          {.nobuf = 1, .bufsize = 4096, .decided = 1}, {.size = 59}},
-        {"the caller's file; the 60-byte event just fits",
-         {.out = File, .bufsize = 4096}, {.rest = Rest, .size = 60}},
-        {"the caller's file, nobuf preset; all data cut, from a pipe",
+        {"the caller's file; header first, the 40-byte event cut by 1",
+         {.out = File, .bufsize = 4096}, {.rest = Rest, .size = 39}},
+        {"the caller's file, nobuf preset; all data cut but none, from a pipe",
          {.out = File, .nobuf = 1, .bufsize = 4096, .decided = 1}, {.piped = true, .size = 0}},
-        {"a pipe: nobuf; a byte of each event, header first, from a pipe",
+        {"a pipe: nobuf; a byte of each event, header first, from a pipe: 1 fits, 2 is cut by 1",
          {.out = Pipe, .bufsize = 8192, .decided = 1}, {.rest = Rest, .piped = true, .size = 1}},
         {"the caller's buffer; all data cut, mode 3",
          {.callers_buf = true, .bufsize = 8192}, {.rest = Rest3, .size = 0}},
-        {"memory, no status: buffered; mode 3 from a pipe",
-         {.out = Mem, .bufsize = 256}, {.rest = Rest3, .piped = true, .size = 100}},
-        {"memory, nobuf preset; other order, cut",
+        {"memory, no status: buffered; mode 3 from a pipe, the 33-byte event cut by 1",
+         {.out = Mem, .bufsize = 256}, {.rest = Rest3, .piped = true, .size = 32}},
+        {"memory, nobuf preset; other order, the 17-byte event just fits",
          {.out = Mem, .nobuf = 1, .bufsize = 256, .decided = 1}, {.swapped = true, .size = 17}}};
     // clang-format on
     for (const Trip &t : rows) {
         SCOPED_TRACE(t.what);
         Model m;
         ASSERT_NO_FATAL_FAILURE(write_log(file_, 4, kLog, m, t.w));
-        // The log header, session headers, filters of 3, 0, 3 and 1 nodes, 13 event headers and
+        // The log header, session headers, filters of 3, 0, 3 and 1 nodes, 14 event headers and
         // their data (count_only events write nothing) and 2 trailers.
-        ASSERT_EQ(m.bytes.size(), 15 + 4 * 216 + 7 * 112 + 13 * 40 +
-                                      (60 + 1 + 17 + 1514 + 9001 + 20000 + 2 + 33 + 7 + 40) +
+        ASSERT_EQ(m.bytes.size(), 15 + 4 * 216 + 7 * 112 + 14 * 40 +
+                                      (60 + 1 + 17 + 1514 + 9001 + 20000 + 2 + 33 + 7 + 5 + 40) +
                                       2 * 40);
         Bytes other = m.bytes;
         const std::vector<size_t> words[] = {{},
@@ -438,9 +440,9 @@ TEST_F(LogReader, DamagedLogs)
         {.what = "header handed back naming another session", .log = {s0, s1, {.datalen = 8}},
          .calls = {LogHdr, Ses0, Ses1, EvtHdr, SetSesId, Rest},
          .message = corrupt + "ses_id=2 on evt 0", .nses = 2, .room = 2, .bad = 2},
-        {.what = "frame after a close",
+        {.what = "frame after a close (the writer's count_only abort then carries both frames)",
          .log = {s0, s1, s2, {.datalen = 10}, {.ses = 1, .datalen = 1}, {.type = 3},
-                 {.datalen = 4}},
+                 {.datalen = 4}, {.type = 4, .count_only = true}},
          .calls = {LogHdr, Ses0, Ses1, Ses2, Evt, Evt, Evt, Evt},
          .counts = "3/2/11; s0 2/1/10 trailer; s1 1/1/1",
          .message = corrupt + "event-type 1 after Session-1 trailer", .nses = 3, .room = 3},
