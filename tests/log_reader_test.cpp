@@ -1,112 +1,125 @@
-// The capture-log reader: round trips on either byte order, truncation, logs cut short, corrupt
-// and hostile files, and nif_close_logfile. Logs are written from scripts; files the writer cannot
-// produce (other versions, the other byte order, hostile values) are built by the tests' code.
+// The capture-log reader, and round trips through writer and reader: either byte order, data cut
+// to the caller's size, logs cut short, corrupt and hostile files, and nif_close_logfile. Logs
+// are written from records; files the writer cannot produce (other versions, the other byte
+// order, hostile values) are built by the tests' code.
 #include <stdio.h>
 
 #include <climits>
-#include <cstring>
-#include <tuple>
+#include <memory>
 
-#include "tests/log_test_support.h"
 #include "framegen/framegen.h"
+#include "tests/log_test_support.h"
 
 namespace {
 
 using namespace logtest;
 
-// Four sessions: the web filter, none, a 3-node filter with a negation, a 1-node filter. Events of
-// many types, data from 0 to 20000 bytes, totals past 32 bits; sessions 0 and 3 are closed.
-const std::vector<const char *> kFilters = {kWebFilter, nullptr, kTenNoSsh, kTenNet};
-const char *const kScript =
-    "s0 0:0 0:1:60:74 s1 s2 1:1:1:64 2:2:17 0:1:1514:1514 2:5 1:255:9001 s3 "
-    "3:1:20000:20000 2:1:2:4294967297 0:3 3:4:33 1:1:7:1094624909430 2:0:40";
-
+// A call of the reader: the header of session 0-3, the log header, the header of session `bad`;
+// an event whole (mode 0), or its header (mode 2) and then the rest (mode 1, or 3: bit 1 does
+// nothing once the header is read); an event into the slot of session `bad`; and SetSesId, which
+// has the handle's event header name session `bad` before it is handed back.
+enum Call { Ses0, Ses1, Ses2, Ses3, LogHdr, SesBad, Evt, EvtHdr, Rest, Rest3, EvtToBad, SetSesId };
 enum Slot { Handle, Own, First }; // where events are read to: ses -1, their session, session 0
 
-// How check reads: `size` bytes of event data; x, y and m use `bad`; a caller's array of `room`
-// sessions (< 0: nses preset, no array); a model to check each record and the end against; a
-// caller's stream, or a pipe, which cannot seek; the buffer asked for (< 0: the caller's).
+// How a log is read: to `slot`, whole or header first; in the other byte order; through a caller's
+// stream, or a pipe, neither of which can seek, or neither path nor stream; `size` bytes of event
+// data; with a caller's array of `room` sessions (< 0: nses preset, no array); with the buffer
+// asked for (< 0: the caller's); with swap preset; `bad` as the calls use it.
 struct Read {
-    int size = 1 << 17, bad = 0, room = 0;
-    const Model *m = nullptr;
     Slot slot = Handle;
-    bool stream = false, piped = false;
-    int bufsize = 0;
+    Call rest = Evt;
+    bool swapped = false, stream = false, piped = false, no_path = false;
+    int size = 1 << 17, room = 0, bufsize = 0, swap = 0, bad = 0;
 };
 
 class LogReader : public LogFixture {
   protected:
-    // A read that ran into the end of the file.
-    static std::string failed(int n) { return std::to_string(n) + "-byte Read failed - " + kEnd; }
-    static constexpr const char *kEnd = "errno=0 [Success]";
-
-    // Reads file_ with `calls`, a letter a call: L the log header, 0-9 a session header, x that of
-    // `bad`; e an event (mode 0), h a header (mode 2), r and R the rest (modes 1, 3), y an event to
-    // slot `bad`; m sets the handle's event ses_id to `bad`. '!' marks a failure, 't' a cut. Checks
-    // the calls, the counts (see state), the message ("*": any), and what close releases.
-    void check(const std::string &calls, const std::string &counts, const std::string &message,
-               const Read &o = {})
+    // Reads file_ with `calls` as `o` says. Every call succeeds but the one at `fails` (-1: the
+    // last) and, against a model `m`, those that find more data than `size`: they store that
+    // much, skip the rest, say so and set truncated. Checks the counts and the message the reads
+    // end with, who holds what before close (`holding`, when given) and what close releases;
+    // against `m`, also every record read and the handle. Returns the closed handle.
+    nif_log read_log(const std::vector<Call> &calls, const Read &o, const std::string &counts,
+                     const std::string &message, const Model *m = nullptr, int fails = -1,
+                     const std::string &holding = "")
     {
-        const Bytes file = o.m ? slurp(file_) : Bytes{};
-        std::vector<nif_session> sessions(static_cast<size_t>(std::max(o.room, 0)));
+        const Bytes file = m ? slurp(file_) : Bytes{};
+        Sessions sessions(static_cast<size_t>(std::max(o.room, 0)));
         std::vector<char> buf(static_cast<size_t>(std::abs(o.bufsize)), 'Z');
-        nif_log log = handle(o.stream || o.piped ? nullptr : file_.c_str(), std::abs(o.room));
+        const bool path = !o.stream && !o.piped && !o.no_path;
+        nif_log log = handle(path ? file_.c_str() : nullptr, std::abs(o.room));
         log.sessions = o.room > 0 ? sessions.data() : nullptr;
         log.fp = o.stream ? std::fopen(file_.c_str(), "r") : nullptr;
         log.fp = o.piped ? popen(("cat " + file_).c_str(), "r") : log.fp;
+        log.swap = o.swap;
         set_msg("");
-        std::string got;
+        std::vector<int> before(256); // events of each session read so far
         Bytes data(static_cast<size_t>(o.size) + 1);
         size_t e = 0;
-        for (char c : calls) {
-            if (c == '!' || c == 't')
-                continue;
-            const auto *ev = o.m && e < o.m->evts.size() ? &o.m->evts[e] : nullptr;
-            int ses = o.slot == Handle ? -1 : o.slot == First || !ev ? 0 : ev->first.ses_id, rc = 0;
-            ses = c == 'y' ? o.bad : ses;
-            const int mode = c == 'h' ? 2 : c == 'r' ? 1 : c == 'R' ? 3 : 0;
+        for (size_t i = 0; i < calls.size(); ++i) {
+            const Call c = calls[i];
+            const auto *ev = m && e < m->evts.size() ? &m->evts[e] : nullptr;
+            const bool reads = c == Evt || c == Rest || c == Rest3 || c == EvtToBad;
+            const bool cut = ev && reads && ev->first.datalen > o.size;
+            int ses = o.slot == Handle ? -1 : o.slot == First || !ev ? 0 : ev->first.ses_id;
+            ses = c == EvtToBad ? o.bad : ses;
+            const int mode = c == EvtHdr ? 2 : c == Rest ? 1 : c == Rest3 ? 3 : 0;
             const uint64_t nevts = log.nevts;
-            trunc_ = 7;
+            int rc = 0, trunc = 7;
             std::fill(data.begin(), data.end(), 0xEE);
-            if (c == 'L')
+            if (m)
+                set_msg("");
+            if (c == LogHdr)
                 rc = nif_read_loghdr(&log, o.bufsize < 0 ? buf.data() : nullptr,
                                      std::abs(o.bufsize));
-            else if ((c >= '0' && c <= '9') || c == 'x')
-                rc = nif_read_seshdr(&log, c == 'x' ? o.bad : c - '0');
-            else if (c == 'm')
+            else if (c <= Ses3 || c == SesBad)
+                rc = nif_read_seshdr(&log, c == SesBad ? o.bad : c);
+            else if (c == SetSesId)
                 log.evt.ses_id = static_cast<uint8_t>(o.bad);
             else
-                rc = nif_read_evt(&log, ses, data.data(), o.size, mode, &trunc_);
-            got += std::string(1, c) + (rc ? "!" : "") + (trunc_ == 1 ? "t" : "");
-            if (o.m && c >= '0' && c <= '9' && rc == 0) {
-                const nif_session &S = log.sessions[c - '0'];
-                const Bytes &f = o.m->filters[static_cast<size_t>(c - '0')];
-                EXPECT_EQ(hex(S.hdr), hex(o.m->ses[static_cast<size_t>(c - '0')].hdr)) << c;
+                rc = nif_read_evt(&log, ses, data.data(), o.size, mode, &trunc);
+            const bool last = i == (fails < 0 ? calls.size() - 1 : size_t(fails));
+            EXPECT_EQ(rc ? (trunc == 1 ? "cut" : "fails") : (trunc == 1 ? "ok, cut" : "ok"),
+                      std::string(cut    ? "cut"
+                                  : last ? "fails"
+                                         : "ok"))
+                << "call " << i << ": " << msg();
+            if (!m)
+                continue;
+            const int id = ev ? ev->first.ses_id : 0;
+            EXPECT_EQ(msg(), !cut ? ""
+                                  : "Event #" + std::to_string(id + 1) + ":" +
+                                        std::to_string(before[id]) + " truncated by " +
+                                        std::to_string(ev->first.datalen - o.size) + " bytes")
+                << "call " << i;
+            if (c <= Ses3 && rc == 0) {
+                const nif_session &S = log.sessions[c];
+                const Bytes &f = m->filters[c];
+                EXPECT_EQ(hex(S.hdr), hex(m->ses[c].hdr)) << c;
                 EXPECT_EQ(S.filter ? hex(S.filter, f.size()) : "-", f.empty() ? "-" : hex(f)) << c;
             }
-            if (ev && std::strchr("ehrRy", c) && (rc == 0 || trunc_ == 1)) {
-                auto [hdr, want] = *ev;
-                want.resize(c == 'h' ? 0 : std::min(want.size(), static_cast<size_t>(o.size)));
-                hdr.datalen = c == 'h' ? hdr.datalen : static_cast<int64_t>(want.size());
+            if (ev && (reads || c == EvtHdr) && (rc == 0 || cut)) {
+                auto [hdr, stored] = *ev;
+                stored.resize(c == EvtHdr ? 0 : std::min(stored.size(), size_t(o.size)));
+                hdr.datalen = c == EvtHdr ? hdr.datalen : static_cast<int64_t>(stored.size());
                 EXPECT_EQ(hex(ses < 0 ? log.evt : log.sessions[ses].evt), hex(hdr));
-                EXPECT_TRUE(std::equal(want.begin(), want.end(), data.begin()) &&
-                            data[want.size()] == 0xEE)
+                EXPECT_TRUE(std::equal(stored.begin(), stored.end(), data.begin()) &&
+                            data[stored.size()] == 0xEE)
                     << "event " << e << ": its data, and nothing past it";
-                EXPECT_TRUE(c != 'h' || (trunc_ == 7 && log.nevts == nevts))
+                EXPECT_TRUE(c != EvtHdr || (trunc == 7 && log.nevts == nevts))
                     << "mode 2 sets and counts nothing";
-                e += c != 'h';
+                before[id] += c != EvtHdr;
+                e += c != EvtHdr;
             }
         }
-        EXPECT_EQ(got + " " + state(log), calls + " " + counts);
-        EXPECT_EQ(msg_as(message), message);
-        if (o.m) {
-            EXPECT_EQ(state(log, true), state(o.m->want, true));
+        EXPECT_EQ(state(log), counts);
+        EXPECT_EQ(msg(), message);
+        EXPECT_TRUE(holding.empty() || held(log) == holding) << held(log);
+        if (m) {
+            EXPECT_EQ(state(log, true), state(m->want, true));
             EXPECT_EQ(hex(log.hdr), hex(file.data(), 15)) << "the header is read as it is";
-            EXPECT_EQ(log.swap, file[12] != o.m->bytes[12]);
+            EXPECT_EQ(log.swap, file[12] != m->bytes[12]);
             EXPECT_EQ(log.nobuf, 0) << "the reader consults neither the environment nor the file";
-            EXPECT_EQ(held(log), "fp 1/" + std::to_string(!o.stream && !o.piped) + " sessions 1/" +
-                                     std::to_string(o.room <= 0) + " buf " +
-                                     std::to_string(o.bufsize > 0));
             const nif_evthdr zero{}; // only the slots the calls name receive headers
             EXPECT_EQ(hex(log.evt), hex(o.slot == Handle ? log.evt : zero));
             for (int k = o.slot == Handle ? 0 : 1; o.slot != Own && k < log.hdr.nses; ++k)
@@ -114,100 +127,121 @@ class LogReader : public LogFixture {
         }
         EXPECT_EQ(std::count(buf.begin(), buf.end(), 'Z') < std::abs(o.bufsize), o.bufsize < 0)
             << "the stream reads through the caller's buffer";
-        FILE *fp = o.stream || o.piped ? log.fp : nullptr;
+        FILE *fp = path ? nullptr : log.fp;
         for (int pass = 0; pass < 2; ++pass) { // the second does nothing
             nif_close_logfile(&log);
-            EXPECT_EQ(held(log), std::string(fp ? "fp 1/0" : "fp 0/0") + " sessions " +
-                                     (o.room > 0 ? "1" : "0") + "/0 buf 0");
+            EXPECT_EQ(held(log),
+                      holds(fp ? "caller's" : "none", o.room > 0 ? "caller's" : "none", "none"));
         }
-        for (size_t k = 0; o.m && k < sessions.size() && k < o.m->ses.size(); ++k)
+        for (size_t k = 0; m && k < sessions.size() && k < m->ses.size(); ++k)
             EXPECT_EQ(sessions[k].filter_owned + 2 * (sessions[k].filter != nullptr),
-                      o.m->ses[k].filter_owned)
+                      m->ses[k].filter_owned)
                 << "filter released, flag as it was: " << k;
         EXPECT_TRUE(!fp || (std::fgetc(fp) == EOF && (o.piped ? pclose(fp) : std::fclose(fp)) == 0))
             << "left open, where the reading ended";
+        return log;
     }
-    int trunc_ = 0;
 };
 
-// The header is read as it is. Another major version is refused before any session is set up, a
-// minor one is a warning; the order mark's first byte decides, and swap is set, never cleared; the
-// magic is not checked. A count byte of 128 or more is negative: no array. More sessions than the
-// room of a caller's array (room > 0), or than nses preset (room < 0), are refused.
-TEST_F(LogReader, LogHeader)
-{
-    SKIP_UNLESS_LITTLE_ENDIAN;
-    const std::string major = "Different logfile major version (3.1 vs file=",
-                      minor = "WARNING: Different logfile minor version (1 vs file=",
-                      oom = std::to_string(-128 * static_cast<long>(sizeof(nif_session)));
-    // The file's major, minor, order mark, nses; the handle's swap and room; result, swap, message.
-    const std::tuple<int8_t, int8_t, uint16_t, int8_t, int, int, int, int, std::string> cases[] = {
-        {2, 0, 0x1234, 2, 0, 0, 1, 0, major + "2.0) - can't continue"},
-        {-1, 7, 0x1234, 2, 0, 0, 1, 0, major + "-1.7) - can't continue"},
-        {3, 2, 0x1234, 2, 0, 0, 0, 0, minor + "2) ... will try to continue"},
-        {3, -3, 0x1234, 2, 0, 0, 0, 0, minor + "-3) ... will try to continue"},
-        {3, 1, 0x0034, 2, 0, 0, 0, 0, ""}, // order mark bytes 34 00
-        {3, 1, 0x1200, 2, 0, 0, 0, 1, ""}, // 00 12
-        {3, 1, 0x1234, 2, 1, 0, 0, 1, ""},
-        {3, 1, 0x1234, -128, 0, 0, 1, 0, "OUT OF MEMORY on " + oom + "-byte sessions array"},
-        {3, 1, 0x1234, 3, 0, 2, 1, 0, "Log file has 3 sessions, handle has room for 2"},
-        {3, 1, 0x1234, 3, 0, -1, 1, 0, "Log file has 3 sessions, handle has room for 1"}};
-    for (const auto &[major, minor, mark, nses, swap, room, rc, swapped, expect] : cases) {
-        SCOPED_TRACE(expect);
-        Bytes b = image(nif_loghdr{"XXXXXXXXX", major, minor, mark, nses});
-        spit(file_, b);
-        std::vector<nif_session> sessions(static_cast<size_t>(std::max(room, 0)));
-        nif_log log = handle(file_.c_str(), std::abs(room));
-        log.sessions = room > 0 ? sessions.data() : nullptr;
-        log.swap = swap;
-        set_msg("");
-        EXPECT_EQ(nif_read_loghdr(&log, nullptr, 0), rc);
-        EXPECT_EQ(msg(), expect);
-        EXPECT_EQ(log.swap, swapped);
-        EXPECT_EQ(log.nbytes, 15u);
-        b[14] = static_cast<uint8_t>(room && rc ? std::abs(room) : nses);
-        EXPECT_EQ(hex(log.hdr), hex(b)) << "nothing may index past the array";
-        const bool present = rc == 0 || room != 0;
-        EXPECT_EQ(held(log).substr(7, 12), "sessions " + std::to_string(present) + "/" +
-                                               std::to_string(present && room <= 0));
-        nif_close_logfile(&log);
-        EXPECT_EQ(log.sessions, room > 0 ? sessions.data() : nullptr);
-    }
-}
+// Four sessions: the web filter, none, a 3-node filter with a negation, a 1-node filter. Events of
+// many types, data from 0 to 20000 bytes, totals past 32 bits, events only counted, an event the
+// writer is given for session 1 whose header names session 2; sessions 0 and 3 are closed, 0
+// after a frame only counted.
+// clang-format off
+const Recs kLog = {
+    {.ses = 0, .header = true, .filter = kWebFilter}, {.ses = 0, .type = 0},
+    {.ses = 0, .datalen = 60, .totlen = 74}, {.ses = 1, .header = true},
+    {.ses = 2, .header = true, .filter = kTenNoSsh}, {.ses = 1, .datalen = 1, .totlen = 64},
+    {.ses = 2, .type = 2, .datalen = 17}, {.ses = 0, .datalen = 1514}, {.ses = 2, .type = 5},
+    {.ses = 1, .type = 255, .datalen = 9001},
+    {.ses = 3, .header = true, .filter = kTenNet}, {.ses = 3, .datalen = 20000},
+    {.ses = 2, .datalen = 2, .totlen = 4294967297},
+    {.ses = 0, .datalen = 500, .totlen = 600, .count_only = true}, {.ses = 0, .type = 3},
+    {.ses = 3, .type = 4, .datalen = 33}, {.ses = 2, .type = 0, .datalen = 10, .count_only = true},
+    {.ses = 1, .datalen = 7, .totlen = 1094624909430}, {.ses = 1, .datalen = 5, .ses_id = 2},
+    {.ses = 2, .type = 0, .datalen = 40}};
+// clang-format on
 
-// Round trips: either byte order, each slot, whole events or header first; a caller's array,
-// larger or not, or room preset; a caller's stream; the library's buffer or the caller's, whatever
-// QOV_STDOUT_NOBUF says. The other byte order is what its writer would have produced: the order
-// mark and every 8-byte integer of the records reversed; filter, caller and data bytes as they are.
+// Round trips: kLog written as a row's writer is set up, and read back as its reader is. Writer:
+// QOV_STDOUT_NOBUF, when set, decides nobuf: "y" or "Y" 1, anything else 0. Then a caller's
+// stream that is not a regular file means 1 unless nobuf is set already; a path keeps the caller's
+// choice; a stream without status is traced and buffered. With nobuf each event reaches the stream
+// at once and no buffer is allocated. Reader: the other byte order is what its writer would have
+// produced (the order mark and every 8-byte integer of the records reversed; filter, caller and
+// data bytes as they are); events with more data than `size` are cut and the rest skipped.
+struct Trip {
+    const char *what;
+    Writer w;
+    Read r;
+};
+
 TEST_F(LogReader, RoundTrips)
 {
-    Model m;
-    ASSERT_NO_FATAL_FAILURE(write_log(file_, 4, kFilters, kScript, m));
-    Bytes other = m.bytes;
-    const std::vector<size_t> words[] = {
-        {}, {72, 120, 128, 136, 144, 152, 160, 168, 176, 184}, {8, 16, 24, 32}, {0, 8, 16, 24, 32}};
-    for (const auto &[kind, off] : m.layout)
-        for (size_t w : words[std::string("LSET").find(kind)])
-            std::reverse(&other[off + w], &other[off + w + 8]);
-    std::swap(other[12], other[13]);
-    std::string whole = "L", split = "L";
-    for (const Step &s : m.steps) {
-        whole += s.type < 0 ? std::to_string(s.ses) : "e";
-        split += s.type < 0 ? std::to_string(s.ses) : "hr";
-    }
-    // Other byte order, slot, split, room, a caller's stream, buffer size, QOV_STDOUT_NOBUF.
-    const std::tuple<bool, Slot, bool, int, bool, int, const char *> cases[] = {
-        {0, Handle, 0, 0, 0, 0, nullptr},  {0, Own, 1, 0, 1, 0, nullptr},
-        {0, First, 0, 4, 0, 4096, "Y"},    {0, First, 1, 5, 0, -4096, nullptr},
-        {1, Handle, 1, -5, 0, 0, nullptr}, {1, Own, 0, 0, 0, 100, nullptr},
-        {1, First, 1, 0, 1, 0, nullptr}};
-    for (const auto &[swapped, slot, halves, room, stream, bufsize, env] : cases) {
-        SCOPED_TRACE(::testing::Message()
-                     << swapped << slot << halves << room << stream << bufsize);
-        nobuf_env(env);
-        spit(file_, swapped ? other : m.bytes);
-        check((halves ? split : whole) + "e!", state(m.want), "",
-              {.room = room, .m = &m, .slot = slot, .stream = stream, .bufsize = bufsize});
+    // clang-format off
+    const Trip rows[] = {
+        {"env Y; whole events", {.env = "Y", .bufsize = 4096, .decided = 1}, {}},
+        {"env y, the caller's file; through the caller's stream, header first, to each slot",
+         {.env = "y", .out = File, .bufsize = 4096, .decided = 1},
+         {.slot = Own, .rest = Rest, .stream = true}},
+        {"env yes, nobuf preset; to session 0, the caller's array, the library's buffer",
+         {.env = "yes", .nobuf = 1, .bufsize = 4096}, {.slot = First, .room = 4, .bufsize = 4096}},
+        {"env empty, the caller's file, nobuf preset; a larger array, the caller's buffer",
+         {.env = "", .out = File, .nobuf = 1, .bufsize = 4096},
+         {.slot = First, .rest = Rest, .room = 5, .bufsize = -4096}},
+        {"env n, /dev/null: nobuf; other order, room preset",
+         {.env = "n", .out = DevNull, .nobuf = 1, .bufsize = 4096, .decided = 1},
+         {.rest = Rest, .swapped = true, .room = -5}},
+        {"env yes, a pipe: nobuf; other order, a small buffer",
+         {.env = "yes", .out = Pipe, .nobuf = 1, .bufsize = 8192, .decided = 1},
+         {.slot = Own, .swapped = true, .bufsize = 100}},
+        {"no buffer asked for; other order, the caller's stream",
+         {}, {.slot = First, .rest = Rest, .swapped = true, .stream = true}},
+        {"nobuf preset on a path; the 60-byte event cut by 1",
+         {.nobuf = 1, .bufsize = 4096, .decided = 1}, {.size = 59}},
+        {"the caller's file; header first, the 40-byte event cut by 1",
+         {.out = File, .bufsize = 4096}, {.rest = Rest, .size = 39}},
+        {"the caller's file, nobuf preset; all data cut but none, from a pipe",
+         {.out = File, .nobuf = 1, .bufsize = 4096, .decided = 1}, {.piped = true, .size = 0}},
+        {"a pipe: nobuf; a byte of each event, header first, from a pipe: 1 fits, 2 is cut by 1",
+         {.out = Pipe, .bufsize = 8192, .decided = 1}, {.rest = Rest, .piped = true, .size = 1}},
+        {"the caller's buffer; all data cut, mode 3",
+         {.callers_buf = true, .bufsize = 8192}, {.rest = Rest3, .size = 0}},
+        {"memory, no status: buffered; mode 3 from a pipe, the 33-byte event cut by 1",
+         {.out = Mem, .bufsize = 256}, {.rest = Rest3, .piped = true, .size = 32}},
+        {"memory, nobuf preset; other order, the 17-byte event just fits",
+         {.out = Mem, .nobuf = 1, .bufsize = 256, .decided = 1}, {.swapped = true, .size = 17}}};
+    // clang-format on
+    for (const Trip &t : rows) {
+        SCOPED_TRACE(t.what);
+        Model m;
+        ASSERT_NO_FATAL_FAILURE(write_log(file_, 4, kLog, m, t.w));
+        // The log header, session headers, filters of 3, 0, 3 and 1 nodes, 14 event headers and
+        // their data (count_only events write nothing) and 2 trailers.
+        ASSERT_EQ(m.bytes.size(), 15 + 4 * 216 + 7 * 112 + 14 * 40 +
+                                      (60 + 1 + 17 + 1514 + 9001 + 20000 + 2 + 33 + 7 + 5 + 40) +
+                                      2 * 40);
+        Bytes other = m.bytes;
+        const std::vector<size_t> words[] = {{},
+                                             {72, 120, 128, 136, 144, 152, 160, 168, 176, 184},
+                                             {8, 16, 24, 32},
+                                             {0, 8, 16, 24, 32}};
+        for (const auto &[kind, off] : m.layout)
+            for (size_t w : words[kind])
+                std::reverse(&other[off + w], &other[off + w + 8]);
+        std::swap(other[12], other[13]);
+        spit(file_, t.r.swapped ? other : m.bytes);
+        std::vector<Call> calls = {LogHdr};
+        for (const Rec &r : kLog)
+            if (r.header)
+                calls.push_back(static_cast<Call>(r.ses));
+            else if (!r.count_only && t.r.rest == Evt)
+                calls.push_back(Evt);
+            else if (!r.count_only)
+                calls.insert(calls.end(), {EvtHdr, t.r.rest});
+        calls.push_back(Evt); // the end of the log
+        read_log(calls, t.r, state(m.want), "", &m, -1,
+                 holds(t.r.stream || t.r.piped ? "caller's" : "ours",
+                       t.r.room > 0 ? "caller's" : "ours", t.r.bufsize > 0 ? "ours" : "none"));
     }
 }
 
@@ -216,7 +250,11 @@ TEST_F(LogReader, FiltersReadBackMatchLikeTheOriginals)
 {
     using namespace framegen;
     Model m;
-    ASSERT_NO_FATAL_FAILURE(write_log(file_, 4, kFilters, "s0 s1 s2 s3", m));
+    const Recs headers = {{.ses = 0, .header = true, .filter = kWebFilter},
+                          {.ses = 1, .header = true},
+                          {.ses = 2, .header = true, .filter = kTenNoSsh},
+                          {.ses = 3, .header = true, .filter = kTenNet}};
+    ASSERT_NO_FATAL_FAILURE(write_log(file_, 4, headers, m));
     nif_log log = handle(file_.c_str());
     ASSERT_EQ(nif_read_loghdr(&log, nullptr, 0), 0) << msg();
     auto ip = [](Ip4 src, Ip4 dst, uint8_t proto, uint16_t sp, uint16_t dp) {
@@ -249,175 +287,224 @@ TEST_F(LogReader, FiltersReadBackMatchLikeTheOriginals)
     nif_close_logfile(&log);
 }
 
-// An event with more data than `size`: that much is stored, the rest skipped, truncated set, the
-// header tells the bytes kept, the event counts in full, and the next one follows. Events are named
-// by session (from 1) and the session's events before. Mode 2 then 1, or 3 (bit 1 does nothing
-// when no header is read), ends as one mode-0 call: E in the calls.
-TEST_F(LogReader, Truncation)
+// Where a log header comes from: a file of `keep` bytes of it, no file, a directory, or a handle
+// with neither path nor stream.
+enum Source { Header, NoFile, Directory, NoPath };
+
+// A log header to read (its magic is never checked), the handle's swap before, and its room: a
+// caller's array of that many sessions on the heap, then the same count preset; the result, the
+// swap the handle ends with, and the message.
+struct HeaderRow {
+    int8_t major = 3, minor = 1, nses = 2;
+    uint16_t mark = 0x1234;
+    Source from = Header;
+    long keep = 15;
+    int swap = 0, room = 0, rc = 0, swapped = 0;
+    std::string message{};
+};
+
+// The header is read as it is. Another major version is refused before any session is set up, a
+// minor one is a warning; the order mark's first byte decides, and swap is set, never cleared. A
+// count byte of 128 or more is negative: no array, nor with no sessions. More sessions than the
+// room of a caller's array, or than nses preset, are refused. Whatever fails, the handle closes
+// safely: its count never exceeds its array, whose records the sanitizers watch.
+TEST_F(LogReader, LogHeader)
 {
-    // Script after the session headers, size, calls after theirs, counts, and the event cut.
-    const std::tuple<const char *, int, const char *, const char *, const char *, int> cases[] = {
-        {"0:1:100:1100 0:1", 99, "E!tee!", "1 2 2 1100 s0 2/2/1100", "1:0", 1},
-        {"0:1:100:1100 0:1", 100, "Eee!", "1 2 2 1100 s0 2/2/1100", "", 0},
-        {"1:2 0:2 1:2 1:2 0:2 1:1:10000:11000 1:1", 1, "eeeeeE!tee!",
-         "1 7 2 11000 s0 2/0/0 s1 5/2/11000", "2:3", 9999},
-        {"0:1:30000:31000 0:1", 100, "E!tee!", "1 2 2 31000 s0 2/2/31000", "1:0", 29900},
-        {"0:2 0:1:20000:21000 0:1", 0, "eE!tee!", "1 3 2 21000 s0 3/2/21000", "1:1", 20000},
-        {"0:1:0:1000 0:1", 0, "Eee!", "1 2 2 1000 s0 2/2/1000", "", 0}};
-    for (const auto &[script, size, calls, counts, event, by] : cases)
-        for (const char *way : {"e", "hr", "hR"})
-            for (bool piped : {false, true}) {
-                SCOPED_TRACE(::testing::Message() << script << " " << way << " " << piped);
-                Model m;
-                ASSERT_NO_FATAL_FAILURE(
-                    write_log(file_, 2, {}, ("s0 s1 " + std::string(script)).c_str(), m));
-                std::string c = "L01" + std::string(calls);
-                const std::string cut = "Event #" + std::string(event) + " truncated by " +
-                                        std::to_string(by) + " bytes";
-                check(c.replace(c.find('E'), 1, way), counts, by ? cut : "",
-                      {.size = size, .m = &m, .piped = piped});
-            }
+    SKIP_UNLESS_LITTLE_ENDIAN;
+    const std::string major = "Different logfile major version (3.1 vs file=",
+                      minor = "WARNING: Different logfile minor version (1 vs file=",
+                      oom = std::to_string(-128 * static_cast<long>(sizeof(nif_session))),
+                      room = "Log file has 3 sessions, handle has room for 2",
+                      short_read = "15-byte Read failed - errno=0 [Success]";
+    // clang-format off
+    const HeaderRow rows[] = {
+        {.major = 2, .minor = 0, .rc = 1, .message = major + "2.0) - can't continue"},
+        {.major = -1, .minor = 7, .rc = 1, .message = major + "-1.7) - can't continue"},
+        {.minor = 2, .message = minor + "2) ... will try to continue"},
+        {.minor = -3, .message = minor + "-3) ... will try to continue"},
+        {.mark = 0x0034}, // order mark bytes 34 00
+        {.mark = 0x1200, .swapped = 1}, // 00 12
+        {.swap = 1, .swapped = 1},
+        {.nses = -128, .rc = 1, .message = "OUT OF MEMORY on " + oom + "-byte sessions array"},
+        {.nses = 0},
+        {.nses = 3, .room = 2, .rc = 1, .message = room},
+        {.room = 1, .rc = 1, .message = "Log file has 2 sessions, handle has room for 1"},
+        {.major = 4, .room = 1, .rc = 1, .message = major + "4.1) - can't continue"},
+        {.major = 4, .nses = -3, .room = 1, .rc = 1, .message = major + "4.1) - can't continue"},
+        {.keep = 0, .room = 1, .rc = 1, .message = short_read},
+        {.keep = 14, .room = 1, .rc = 1, .message = short_read},
+        {.from = NoFile, .room = 1, .rc = 1,
+         .message = "Open failed on logfile=" + file_ + ", errno=2 [No such file or directory]"},
+        {.from = Directory, .rc = 1, .message = "15-byte Read failed - errno=21 [Is a directory]"},
+        {.from = NoPath, .rc = 1,
+         .message = "No logfile: the handle has neither a path nor a stream"}};
+    // clang-format on
+    for (const HeaderRow &r : rows)
+        for (int room : r.room ? std::vector{r.room, -r.room} : std::vector{0}) {
+            SCOPED_TRACE(::testing::Message() << r.message << ", room " << room);
+            std::filesystem::remove_all(file_);
+            Bytes b = image(nif_loghdr{"XXXXXXXXX", r.major, r.minor, r.mark, r.nses});
+            if (r.from == Header)
+                spit(file_, Bytes(b.begin(), b.begin() + r.keep));
+            if (r.from == Directory)
+                std::filesystem::create_directory(file_);
+            // A preset count has its array once the file is open, a file's once its header is good.
+            const bool opened = r.from == Header || r.from == Directory;
+            const bool made = room < 0 ? opened : room == 0 && r.rc == 0 && r.nses > 0;
+            const char *sessions = room > 0 ? "caller's" : made ? "ours" : "none";
+            const nif_log log =
+                read_log({LogHdr}, {.no_path = r.from == NoPath, .room = room, .swap = r.swap},
+                         "0/0/0", r.message, nullptr, r.rc ? 0 : 1,
+                         holds(opened ? "ours" : "none", sessions, "none"));
+            EXPECT_EQ(log.swap, r.swapped);
+            const bool read = r.from == Header && r.keep == 15;
+            EXPECT_EQ(log.nbytes, read ? 15u : 0u);
+            b = read ? b : image(handle(nullptr, std::abs(room)).hdr);
+            if (read && room) // nothing may index past the array
+                b[14] = static_cast<uint8_t>(std::min<int>(r.nses, std::abs(room)));
+            EXPECT_EQ(hex(log.hdr), hex(b));
+        }
 }
 
-// The 747-byte log (session header at 15, filter at 231, events at 567 and 667, trailer at 707) cut
-// short: an event header cut short is the end, anything else a failure naming the read's size. An
-// event whose data cannot be read is not counted; a close is, before its trailer is read. The rest
-// of a cut event is skipped in pieces of at most 9000 bytes; one that runs into the end is a
-// failure, the event counted and not reported as cut.
-TEST_F(LogReader, CutShort)
-{
-    Model m;
-    ASSERT_NO_FATAL_FAILURE(write_log(file_, 1, {kWebFilter}, "s0 0:1:60:74 0:3", m));
-    const std::tuple<long, const char *, const char *, int> cases[] = {
-        {0, "L!", "0 0 0 0", 15},
-        {14, "L!", "0 0 0 0", 15},
-        {15, "L0!", "0 0 0 0", 216},
-        {231, "L0!", "0 0 0 0 s0 0/0/0f", 336},
-        {567, "L0e!", "1 0 0 0 s0 0/0/0f", 0},
-        {606, "L0e!", "1 0 0 0 s0 0/0/0f", 0},
-        {607, "L0e!", "0 0 0 0 s0 0/0/0f", 60},
-        {687, "L0ee!", "1 1 1 74 s0 1/1/74f", 0},
-        {707, "L0ee!", "0 2 1 74 s0 2/1/74f", 40},
-        {747, "L0eee!", "1 2 1 74 s0 2/1/74tf", 0}};
-    for (const auto &[cut, calls, counts, read] : cases) {
-        SCOPED_TRACE(cut);
-        spit(file_, Bytes(m.bytes.begin(), m.bytes.begin() + cut));
-        check(calls, counts, read ? failed(read) : "");
-    }
-    for (const auto &[datalen, size, present, read] :
-         {std::tuple{100, 60, 80, 40}, {20000, 100, 5000, 9000}, {20000, 0, 19999, 2000}}) {
-        ASSERT_NO_FATAL_FAILURE(
-            write_log(file_, 1, {}, ("s0 0:1:" + std::to_string(datalen) + ":77").c_str(), m));
-        spit(file_, Bytes(m.bytes.begin(), m.bytes.begin() + 271 + present));
-        check("L0e!", "0 1 1 77 s0 1/1/77", failed(read), {.size = size});
-        EXPECT_EQ(trunc_, 0) << "not reported as cut";
-    }
-}
+// A damaged log: `log` written with nses sessions (at least 1, the count byte then set to nses),
+// an 8-byte `value` written over offset `at` (0: none), its first `keep` bytes kept. It is read
+// with `calls`, `size` bytes of data, a caller's array of `room` sessions and `bad`; the call at
+// `fails` fails (-1: the last), and the reads end with `counts` (as state() has them) and
+// `message`.
+struct Damage {
+    const char *what = "";
+    Recs log = kSmallLog;
+    std::vector<Call> calls{};
+    std::string counts = "0/0/0", message{};
+    size_t keep = SIZE_MAX, at = 0;
+    int64_t value = 0;
+    int size = 64, nses = 1, room = 0, bad = 0, fails = -1;
+};
 
-// Events naming no session, or a closed one, are corrupt, also read header first or handed back
-// changed; events count from 0 over the log, sessions from 1. Without sessions there is no array.
-// Indexes outside the array (nses records on the heap) are refused and nothing is read.
-TEST_F(LogReader, CorruptEventsAndIndexes)
+// kSmallLog (session header at 15, filter at 231, events at 567 and 667, trailer at 707) cut
+// short: an event header cut short is the end, anything else a failure naming the read's size.
+// An event whose data cannot be read is not counted; a close is, before its trailer is read. The
+// rest of a cut event is skipped in pieces of at most 9000 bytes; one that runs into the end is a
+// failure, the event counted and not reported as cut. Events naming no session, or a closed one,
+// are corrupt, also read header first or handed back changed; events count from 0 over the log,
+// sessions from 1. Indexes outside the array are refused and nothing is read. Hostile filter and
+// data lengths are refused before they are used (one is 336 when cut to 32 bits, with that many
+// bytes after it).
+TEST_F(LogReader, DamagedLogs)
 {
+    auto failed = [](int n) { return std::to_string(n) + "-byte Read failed - errno=0 [Success]"; };
     const std::string corrupt = "Log file is corrupt, got ", range = "Session index ";
-    // Sessions (a caller's array that big), script, calls, bad index or ses_id, counts, message.
-    const std::tuple<int, const char *, const char *, int, const char *, std::string> cases[] = {
-        {3, "s0 s1 s2 0:1:3:3=3", "L012e!", 0, "0 0 0 0", corrupt + "ses_id=3 on evt 0"},
-        {1, "s0 0:1:3:3 0:1:3:3 0:1:3:3=255", "L0eee!", 0, "0 2 2 6 s0 2/2/6",
-         corrupt + "ses_id=255 on evt 2"},
-        {3, "s0 s1 s2 0:1:3:3 1:1:3:3 2:1:3:3 0:1:3:3 0:1:3:3=7", "L012eeeeh!", 0,
-         "0 4 4 12 s0 2/2/6 s1 1/1/3 s2 1/1/3", corrupt + "ses_id=7 on evt 4"},
-        {2, "s0 s1 0:1:8:8", "L01hmr!", 2, "0 0 0 0", "*"},
-        {3, "s0 s1 s2 0:1:10:10 1:1:1:1 0:3 0:1:4:4", "L012eeee!", 0,
-         "0 3 2 11 s0 2/1/10t s1 1/1/1", corrupt + "event-type 1 after Session-1 trailer"},
-        {3, "s0 s1 s2 2:1:10:10 0:1:1:1 2:4 2:255:4:4", "L012eeey!", 2,
-         "0 3 2 11 s0 1/1/1 s2 2/1/10t", corrupt + "event-type 255 after Session-3 trailer"},
-        {3, "s0 s1 s2 1:1:10:10 2:1:1:1 1:3 1:3:4:4", "L012eeeh!", 0,
-         "0 3 2 11 s1 2/1/10t s2 1/1/1", corrupt + "event-type 3 after Session-2 trailer"},
-        {2, "s0 s1 1:1:8:8", "Lx!01e", -1, "0 1 1 8 s1 1/1/8", range + "-1 out of range (nses=2)"},
-        {2, "s0 s1 1:1:8:8", "Lx!01e", 2, "0 1 1 8 s1 1/1/8", range + "2 out of range (nses=2)"},
-        {2, "s0 s1 1:1:8:8", "L01y!e", 2, "0 1 1 8 s1 1/1/8", range + "2 out of range (nses=2)"},
-        {2, "s0 s1 1:1:8:8", "L01y!e", -2, "0 1 1 8 s1 1/1/8", range + "-2 out of range (nses=2)"},
-        {0, "0:1", "L0!", 0, "0 0 0 0", range + "0 out of range (nses=0)"},
-        {0, "0:1", "Le!", 0, "0 0 0 0", corrupt + "ses_id=0 on evt 0"}};
-    Model m;
-    for (const auto &[nses, script, calls, bad, counts, expect] : cases) {
-        SCOPED_TRACE(script);
-        ASSERT_NO_FATAL_FAILURE(write_log(file_, std::max(nses, 1), {}, script, m));
-        m.bytes[14] = static_cast<uint8_t>(nses); // the writer needs a session for the event
-        spit(file_, m.bytes);
-        check(calls, counts, expect, {.size = 64, .bad = bad, .room = nses});
-    }
-    nif_log log = handle(file_.c_str());
-    EXPECT_EQ(nif_read_loghdr(&log, nullptr, 0), 0) << msg();
-    EXPECT_EQ(held(log), "fp 1/1 sessions 0/0 buf 0") << "no sessions, no array";
-    nif_close_logfile(&log);
-}
-
-// Hostile filter and data lengths are refused before they are used (one is 336 when cut to 32 bits,
-// with that many bytes after it). Open failures, and reading a directory, say what went wrong.
-TEST_F(LogReader, HostileAndUnreadable)
-{
-    Model m;
-    ASSERT_NO_FATAL_FAILURE(write_log(file_, 1, {}, "s0 0:1:400:10", m));
+    const Rec s0{.header = true}, s1{.ses = 1, .header = true}, s2{.ses = 2, .header = true};
+    const Rec f3{.datalen = 3}; // a frame of 3 bytes of session 0
+    const Recs frame8 = {s0, s1, {.ses = 1, .datalen = 8}};
+    const Recs frame400 = {s0, {.datalen = 400, .totlen = 10}};
     const int64_t big = int64_t{INT_MAX} + 1, wraps = int64_t{UINT32_MAX} + 337;
-    const std::tuple<size_t, int64_t, const char *, int> cases[] = {
-        {159, -1, "L0!", 0},         {159, big, "L0!", 0},   {159, INT64_MIN, "L0!", 0},
-        {255, -1, "L0e!", 64},       {159, wraps, "L0!", 0}, {255, -40, "L0e!", 0},
-        {255, INT64_MIN, "L0e!", 64}};
-    for (const auto &[at, value, calls, size] : cases) {
+    // clang-format off
+    const Damage rows[] = {
+        {.what = "empty", .calls = {LogHdr}, .message = failed(15), .keep = 0},
+        {.what = "log header cut", .calls = {LogHdr}, .message = failed(15), .keep = 14},
+        {.what = "no session header", .calls = {LogHdr, Ses0}, .message = failed(216), .keep = 15},
+        {.what = "no filter", .calls = {LogHdr, Ses0}, .counts = "0/0/0; s0 0/0/0 filter",
+         .message = failed(336), .keep = 231},
+        {.what = "ends before an event", .calls = {LogHdr, Ses0, Evt},
+         .counts = "eof 0/0/0; s0 0/0/0 filter", .keep = 567},
+        {.what = "event header cut", .calls = {LogHdr, Ses0, Evt},
+         .counts = "eof 0/0/0; s0 0/0/0 filter", .keep = 606},
+        {.what = "no event data", .calls = {LogHdr, Ses0, Evt}, .counts = "0/0/0; s0 0/0/0 filter",
+         .message = failed(60), .keep = 607},
+        {.what = "close header cut", .calls = {LogHdr, Ses0, Evt, Evt},
+         .counts = "eof 1/1/74; s0 1/1/74 filter", .keep = 687},
+        {.what = "no trailer", .calls = {LogHdr, Ses0, Evt, Evt},
+         .counts = "2/1/74; s0 2/1/74 filter", .message = failed(40), .keep = 707},
+        {.what = "rest of a cut event short", .log = {s0, {.datalen = 100, .totlen = 77}},
+         .calls = {LogHdr, Ses0, Evt}, .counts = "1/1/77; s0 1/1/77", .message = failed(40),
+         .keep = 271 + 80, .size = 60},
+        {.what = "a skipped piece short", .log = {s0, {.datalen = 20000, .totlen = 77}},
+         .calls = {LogHdr, Ses0, Evt}, .counts = "1/1/77; s0 1/1/77", .message = failed(9000),
+         .keep = 271 + 5000, .size = 100},
+        {.what = "the last skipped piece short", .log = {s0, {.datalen = 20000, .totlen = 77}},
+         .calls = {LogHdr, Ses0, Evt}, .counts = "1/1/77; s0 1/1/77", .message = failed(2000),
+         .keep = 271 + 19999, .size = 0},
+        {.what = "ses_id past the count", .log = {s0, s1, s2, {.datalen = 3, .ses_id = 3}},
+         .calls = {LogHdr, Ses0, Ses1, Ses2, Evt}, .message = corrupt + "ses_id=3 on evt 0",
+         .nses = 3, .room = 3},
+        {.what = "ses_id 255", .log = {s0, f3, f3, {.datalen = 3, .ses_id = 255}},
+         .calls = {LogHdr, Ses0, Evt, Evt, Evt}, .counts = "2/2/6; s0 2/2/6",
+         .message = corrupt + "ses_id=255 on evt 2", .room = 1},
+        {.what = "ses_id past the count, header only",
+         .log = {s0, s1, s2, f3, {.ses = 1, .datalen = 3}, {.ses = 2, .datalen = 3}, f3,
+                 {.datalen = 3, .ses_id = 7}},
+         .calls = {LogHdr, Ses0, Ses1, Ses2, Evt, Evt, Evt, Evt, EvtHdr},
+         .counts = "4/4/12; s0 2/2/6; s1 1/1/3; s2 1/1/3",
+         .message = corrupt + "ses_id=7 on evt 4", .nses = 3, .room = 3},
+        {.what = "header handed back naming another session", .log = {s0, s1, {.datalen = 8}},
+         .calls = {LogHdr, Ses0, Ses1, EvtHdr, SetSesId, Rest},
+         .message = corrupt + "ses_id=2 on evt 0", .nses = 2, .room = 2, .bad = 2},
+        {.what = "frame after a close (the writer's count_only abort then carries both frames)",
+         .log = {s0, s1, s2, {.datalen = 10}, {.ses = 1, .datalen = 1}, {.type = 3},
+                 {.datalen = 4}, {.type = 4, .count_only = true}},
+         .calls = {LogHdr, Ses0, Ses1, Ses2, Evt, Evt, Evt, Evt},
+         .counts = "3/2/11; s0 2/1/10 trailer; s1 1/1/1",
+         .message = corrupt + "event-type 1 after Session-1 trailer", .nses = 3, .room = 3},
+        {.what = "event after an abort, to another slot",
+         .log = {s0, s1, s2, {.ses = 2, .datalen = 10}, {.datalen = 1}, {.ses = 2, .type = 4},
+                 {.ses = 2, .type = 255, .datalen = 4}},
+         .calls = {LogHdr, Ses0, Ses1, Ses2, Evt, Evt, Evt, EvtToBad},
+         .counts = "3/2/11; s0 1/1/1; s2 2/1/10 trailer",
+         .message = corrupt + "event-type 255 after Session-3 trailer",
+         .nses = 3, .room = 3, .bad = 2},
+        {.what = "second close, header only",
+         .log = {s0, s1, s2, {.ses = 1, .datalen = 10}, {.ses = 2, .datalen = 1},
+                 {.ses = 1, .type = 3}, {.ses = 1, .type = 3, .datalen = 4}},
+         .calls = {LogHdr, Ses0, Ses1, Ses2, Evt, Evt, Evt, EvtHdr},
+         .counts = "3/2/11; s1 2/1/10 trailer; s2 1/1/1",
+         .message = corrupt + "event-type 3 after Session-2 trailer", .nses = 3, .room = 3},
+        {.what = "session header -1", .log = frame8, .calls = {LogHdr, SesBad, Ses0, Ses1, Evt},
+         .counts = "1/1/8; s1 1/1/8", .message = range + "-1 out of range (nses=2)",
+         .nses = 2, .room = 2, .bad = -1, .fails = 1},
+        {.what = "session header 2 of 2", .log = frame8, .calls = {LogHdr, SesBad, Ses0, Ses1, Evt},
+         .counts = "1/1/8; s1 1/1/8", .message = range + "2 out of range (nses=2)",
+         .nses = 2, .room = 2, .bad = 2, .fails = 1},
+        {.what = "slot 2 of 2", .log = frame8, .calls = {LogHdr, Ses0, Ses1, EvtToBad, Evt},
+         .counts = "1/1/8; s1 1/1/8", .message = range + "2 out of range (nses=2)",
+         .nses = 2, .room = 2, .bad = 2, .fails = 3},
+        {.what = "slot -2", .log = frame8, .calls = {LogHdr, Ses0, Ses1, EvtToBad, Evt},
+         .counts = "1/1/8; s1 1/1/8", .message = range + "-2 out of range (nses=2)",
+         .nses = 2, .room = 2, .bad = -2, .fails = 3},
+        {.what = "no sessions: a session header", .log = {{}}, .calls = {LogHdr, Ses0},
+         .message = range + "0 out of range (nses=0)", .nses = 0},
+        {.what = "no sessions: an event", .log = {{}}, .calls = {LogHdr, Evt},
+         .message = corrupt + "ses_id=0 on evt 0", .nses = 0},
+        {.what = "filter length -1", .log = frame400, .calls = {LogHdr, Ses0},
+         .message = corrupt + "-1-byte filter for session 1", .at = 159, .value = -1},
+        {.what = "filter length past INT_MAX", .log = frame400, .calls = {LogHdr, Ses0},
+         .message = corrupt + "2147483648-byte filter for session 1", .at = 159, .value = big},
+        {.what = "filter length INT64_MIN", .log = frame400, .calls = {LogHdr, Ses0},
+         .message = corrupt + std::to_string(INT64_MIN) + "-byte filter for session 1", .at = 159,
+         .value = INT64_MIN},
+        {.what = "filter length 336 in 32 bits", .log = frame400, .calls = {LogHdr, Ses0},
+         .message = corrupt + "4294967632-byte filter for session 1", .at = 159, .value = wraps},
+        {.what = "data length -1", .log = frame400, .calls = {LogHdr, Ses0, Evt},
+         .message = corrupt + "-1-byte data on evt 0", .at = 255, .value = -1},
+        {.what = "data length -40, no room", .log = frame400, .calls = {LogHdr, Ses0, Evt},
+         .message = corrupt + "-40-byte data on evt 0", .at = 255, .value = -40, .size = 0},
+        {.what = "data length INT64_MIN", .log = frame400, .calls = {LogHdr, Ses0, Evt},
+         .message = corrupt + std::to_string(INT64_MIN) + "-byte data on evt 0", .at = 255,
+         .value = INT64_MIN}};
+    // clang-format on
+    for (const Damage &d : rows) {
+        SCOPED_TRACE(d.what);
+        Model m;
+        ASSERT_NO_FATAL_FAILURE(write_log(file_, std::max(d.nses, 1), d.log, m));
         Bytes b = m.bytes;
-        std::memcpy(&b[at], &value, 8);
+        b[14] = static_cast<uint8_t>(d.nses); // the writer needs a session for an event
+        if (d.at)
+            std::memcpy(&b[d.at], &d.value, 8);
+        b.resize(std::min(d.keep, b.size()));
         spit(file_, b);
-        check(calls, "0 0 0 0", "*", {.size = size});
+        read_log(d.calls, {.size = d.size, .room = d.room, .bad = d.bad}, d.counts, d.message,
+                 nullptr, d.fails);
     }
-    std::filesystem::remove(file_);
-    check("L!", "0 0 0 0",
-          "Open failed on logfile=" + file_ + ", errno=2 [No such file or directory]");
-    std::filesystem::create_directory(file_);
-    check("L!", "0 0 0 0", "15-byte Read failed - errno=21 [Is a directory]");
-    nif_log log = handle(nullptr);
-    EXPECT_EQ(nif_read_loghdr(&log, nullptr, 0), 1) << "neither path nor stream";
-    EXPECT_NE(msg(), "");
-    nif_close_logfile(&log);
 }
 
 } // namespace
-
-// Whatever step of nif_read_loghdr fails, the handle it leaves closes safely: its session count
-// never exceeds the array it holds (the caller's, or the one the library made from a preset
-// count), so that nif_close_logfile walks no session record past the array.
-TEST_F(LogReader, EveryFailingHeaderLeavesAHandleSafeToClose)
-{
-    const auto header = [](int8_t major, int8_t nses) {
-        return image(nif_loghdr{"vavuda", major, 1, 0x1234, nses});
-    };
-    const Bytes v4 = header(4, 2), v3 = header(3, 2), negative = header(4, -3);
-    // The file (none when null), the result, and the start of the message.
-    const std::tuple<const Bytes *, size_t, int, std::string> files[] = {
-        {nullptr, 0, 1, "Open failed on logfile="},
-        {&v3, 0, 1, "15-byte Read failed"},
-        {&v3, 14, 1, "15-byte Read failed"},
-        {&v4, 15, 1, "Different logfile major version (3.1 vs file=4.1)"},
-        {&negative, 15, 1, "Different logfile major version (3.1 vs file=4.1)"},
-        {&v3, 15, 1, "Log file has 2 sessions, handle has room for 1"},
-    };
-    for (const auto &[bytes, keep, rc, message] : files)
-        for (bool callers_array : {false, true}) {
-            SCOPED_TRACE(message + (callers_array ? " with the caller's array" : " with a preset"));
-            std::filesystem::remove(file_);
-            if (bytes)
-                spit(file_, Bytes(bytes->begin(), bytes->begin() + static_cast<long>(keep)));
-            // Exactly one record, on the heap, so that AddressSanitizer sees a step past it.
-            auto one = std::make_unique<nif_session[]>(1);
-            nif_log log = handle(file_.c_str(), 1);
-            if (callers_array)
-                log.sessions = one.get();
-            EXPECT_EQ(nif_read_loghdr(&log, nullptr, 0), rc);
-            EXPECT_EQ(msg().substr(0, message.size()), message);
-            EXPECT_LE(log.hdr.nses, 1) << "more sessions than the array holds";
-            nif_close_logfile(&log);
-            EXPECT_EQ(log.sessions, callers_array ? one.get() : nullptr);
-            EXPECT_EQ(log.fp, nullptr);
-        }
-}
