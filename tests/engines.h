@@ -11,9 +11,9 @@
 #include <tuple>
 #include <vector>
 
-#include "pktfilt/matcher.h"
 #include "framegen/framegen.h"
 #include "framegen/sample.h"
+#include "pktfilt/matcher.h"
 #include "zeriza.h"
 #include "zeriza_host.h"
 

@@ -11,11 +11,11 @@
 #include <memory>
 #include <tuple>
 
+#include "framegen/sample.h"
 #include "pktfilt/matcher.h"
 #include "pktfilt/protocols.h"
 #include "tests/engines.h"
 #include "tests/support.h"
-#include "framegen/sample.h"
 
 namespace {
 

@@ -150,18 +150,26 @@ TEST_F(Tool, TheStatusLineIsWipedBeforeTheSummary)
             Child child(c.args, {.stderr_fd = terminal});
             close(terminal);
             const std::string bytes = slurp(c.input);
-            // Half, then the rest once the status line shows (however
-            // slowly a loaded machine draws it).
-            child.feed(bytes.substr(0, bytes.size() / 2));
+            // The line is drawn only after a quarter second of work, so feed
+            // the input a little at a time until it shows (however slowly a
+            // loaded machine draws it), then the rest.
+            const size_t step = bytes.size() / 64 + 1;
+            size_t fed = 0;
             char buf[4096];
             pollfd wait_for{master, POLLIN, 0};
             for (auto until = std::chrono::steady_clock::now() + 20s;
                  text.find("\x1b[K") == std::string::npos &&
-                 std::chrono::steady_clock::now() < until;)
-                if (poll(&wait_for, 1, 100) > 0)
+                 std::chrono::steady_clock::now() < until;) {
+                if (fed < bytes.size()) {
+                    child.feed(bytes.substr(fed, step));
+                    fed += step;
+                }
+                if (poll(&wait_for, 1, 20) > 0)
                     if (ssize_t n = read(master, buf, sizeof buf); n > 0)
                         text.append(buf, static_cast<size_t>(n));
-            child.feed(bytes.substr(bytes.size() / 2));
+            }
+            if (fed < bytes.size())
+                child.feed(bytes.substr(fed));
             child.close_in();
             EXPECT_EQ(child.wait(), 0);
             for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
