@@ -5,9 +5,7 @@
 #include <stdio.h>
 
 #include <climits>
-#include <memory>
 
-#include "framegen/framegen.h"
 #include "tests/log_test_support.h"
 
 namespace {
@@ -243,48 +241,6 @@ TEST_F(LogReader, RoundTrips)
                  holds(t.r.stream || t.r.piped ? "caller's" : "ours",
                        t.r.room > 0 ? "caller's" : "ours", t.r.bufsize > 0 ? "ours" : "none"));
     }
-}
-
-// A filter read back from a log decides frames exactly as the one that was written.
-TEST_F(LogReader, FiltersReadBackMatchLikeTheOriginals)
-{
-    using namespace framegen;
-    Model m;
-    const Recs headers = {{.ses = 0, .header = true, .filter = kWebFilter},
-                          {.ses = 1, .header = true},
-                          {.ses = 2, .header = true, .filter = kTenNoSsh},
-                          {.ses = 3, .header = true, .filter = kTenNet}};
-    ASSERT_NO_FATAL_FAILURE(write_log(file_, 4, headers, m));
-    nif_log log = handle(file_.c_str());
-    ASSERT_EQ(nif_read_loghdr(&log, nullptr, 0), 0) << msg();
-    auto ip = [](Ip4 src, Ip4 dst, uint8_t proto, uint16_t sp, uint16_t dp) {
-        Frame f;
-        f.eth(mac(2), mac(1), 0x0800).ipv4(src, dst, proto);
-        return (proto == 6 ? f.tcp(sp, dp) : f.udp(sp, dp)).fill(20, 0x55).bytes();
-    };
-    Frame arp;
-    arp.eth(kBroadcast, mac(1), 0x0806)
-        .arp(1, mac(1), {10, 0, 0, 1}, Mac{}, {10, 0, 0, 2})
-        .fill(18);
-    // Frames and their verdicts by the filters of sessions 0, 2 and 3.
-    const std::pair<framegen::Bytes, std::string> frames[] = {
-        {ip({192, 168, 1, 5}, {10, 0, 0, 2}, 6, 80, 3333), "100"},
-        {ip({10, 9, 8, 7}, {172, 16, 0, 1}, 17, 5000, 80), "111"},
-        {ip({10, 1, 1, 1}, {10, 1, 1, 2}, 17, 53, 53), "011"},
-        {ip({10, 0, 0, 5}, {10, 0, 0, 6}, 6, 22, 40000), "001"},
-        {arp.bytes(), "000"}};
-    for (int k = 0; k < 4; ++k)
-        ASSERT_EQ(nif_read_seshdr(&log, k), 0) << msg();
-    for (int i = 0; i < 3; ++i) {
-        const nif_session &S = log.sessions[i ? i + 1 : 0];
-        EXPECT_EQ(nif_filt_check(S.filter, static_cast<int>(S.hdr.filtlen)), 0) << msg();
-        for (const auto &[frame, verdicts] : frames)
-            EXPECT_EQ(nif_filt_match(S.filter, frame.data(), static_cast<int>(frame.size()),
-                                     NIF_LINK_ETHER, nullptr, nullptr, nullptr, NIF_OPT_LINKHDR),
-                      verdicts[i] - '0')
-                << "filter " << i << ", frame " << hex(frame);
-    }
-    nif_close_logfile(&log);
 }
 
 // Where a log header comes from: a file of `keep` bytes of it, no file, a directory, or a handle

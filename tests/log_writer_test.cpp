@@ -10,14 +10,6 @@ namespace {
 using namespace logtest;
 using LogWriter = LogFixture;
 
-TEST(LogTypeNames, Table)
-{
-    EXPECT_EQ(nif_logdesc[0], nullptr);
-    const char *const names[NIF_NLOGDESC] = {"", "Dorerez-O", "Snoop", "Tcpdump", "IP", "Ethernet"};
-    for (int i = 1; i < NIF_NLOGDESC; ++i)
-        EXPECT_STREQ(nif_logdesc[i], names[i]) << i;
-}
-
 TEST_F(LogWriter, SmallLogFieldByField)
 {
     SKIP_UNLESS_LITTLE_ENDIAN;
