@@ -65,8 +65,6 @@ TEST_F(LogWriter, Failures)
         {.what = "count byte -1", .nses = -1,
          .message = "OUT OF MEMORY on -" + std::to_string(sizeof(nif_session)) +
                     "-byte sessions array"},
-        {.what = "session header -1", .nses = 2, .calls = {{.ses = -1, .header = true}},
-         .message = range + "-1 out of range (nses=2)"},
         {.what = "event of session 2 of 2", .nses = 2, .calls = {{.ses = 2, .type = 3}},
          .message = range + "2 out of range (nses=2)"},
         {.what = "session header, no sessions", .nses = 0, .calls = {s0},
