@@ -194,8 +194,6 @@ TEST_F(LogReader, RoundTrips)
          {}, {.slot = First, .rest = Rest, .swapped = true, .piped = true}},
         {"the caller's file; header first, the 40-byte event cut by 1",
          {.out = File, .bufsize = 4096}, {.rest = Rest, .size = 39}},
-        {"the caller's file, nobuf preset; all data cut but none, from a pipe",
-         {.out = File, .nobuf = 1, .bufsize = 4096, .decided = 1}, {.piped = true, .size = 0}},
         {"a pipe: nobuf; a byte of each event, header first, from a pipe: 1 fits, 2 is cut by 1",
          {.out = Pipe, .bufsize = 8192, .decided = 1}, {.rest = Rest, .piped = true, .size = 1}},
         {"the caller's buffer; all data cut, mode 3",
