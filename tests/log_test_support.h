@@ -14,6 +14,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <initializer_list>
 #include <iterator>
 #include <sstream>
 #include <string>
@@ -76,14 +77,13 @@ struct Writer {
     int nobuf = 0, bufsize = 0, decided = 0;
 };
 
-// A log written from records: its bytes, its records by offset, the compiled filters and the
-// events in the file; what the writer's handle must hold at the end (wrote) and what a reader's
-// must hold once it has read it all (want). A reader sees no count_only event, but a trailer
-// carries the writer's totals.
-enum Kind { LogRec, SesRec, EvtRec, TrlRec };
+// A log written from records: its bytes, the offsets of its 8-byte integers (those a writer of
+// the other byte order writes reversed), the compiled filters and the events in the file; what the
+// writer's handle must hold at the end (wrote) and what a reader's must hold once it has read it
+// all (want). A reader sees no count_only event, but a trailer carries the writer's totals.
 struct Model {
     Bytes bytes{};
-    std::vector<std::pair<Kind, size_t>> layout{};
+    std::vector<size_t> ints{};
     std::vector<Bytes> filters{};
     std::vector<std::pair<nif_evthdr, Bytes>> evts{};
     Sessions wses{}, ses{};
@@ -255,12 +255,14 @@ class LogFixture : public ::testing::Test {
         EXPECT_EQ(log.nobuf, w.decided);
         EXPECT_EQ(held(log), holds(fp ? "caller's" : "ours", "ours",
                                    !w.decided && w.bufsize && !w.callers_buf ? "ours" : "none"));
-        EXPECT_EQ(hex(log.sessions, n * sizeof(nif_session)), hex(Bytes(n * sizeof(nif_session))));
         const char magic[] = "vavuda";
         EXPECT_EQ(std::search(buf.begin(), buf.end(), magic, magic + 7) != buf.end(), w.callers_buf)
             << "the stream writes through the caller's buffer";
         m.bytes = image(nif_loghdr{"vavuda", 3, 1, 0x1234, static_cast<int8_t>(nses)});
-        m.layout = {{LogRec, 0}};
+        auto ints = [&m](std::initializer_list<size_t> offsets) {
+            for (size_t off : offsets)
+                m.ints.push_back(m.bytes.size() + off);
+        };
         for (const Rec &r : recs) {
             const auto k = static_cast<size_t>(r.ses);
             nif_session &S = log.sessions[k], &W = m.wses[k];
@@ -277,7 +279,7 @@ class LogFixture : public ::testing::Test {
                 W.hdr = m.ses[k].hdr = S.hdr;
                 m.ses[k].filter_owned = size != 0; // as a reader will have it
                 ASSERT_EQ(nif_write_seshdr(&log, r.ses), 0) << msg();
-                m.layout.push_back({SesRec, m.bytes.size()});
+                ints({72, 120, 128, 136, 144, 152, 160, 168, 176, 184});
                 append(m.bytes, image(S.hdr));
                 append(m.bytes, m.filters[k]);
                 continue;
@@ -302,7 +304,7 @@ class LogFixture : public ::testing::Test {
             }
             if (!r.count_only) {
                 m.evts.emplace_back(hdr, data);
-                m.layout.push_back({EvtRec, m.bytes.size()});
+                ints({8, 16, 24, 32});
                 append(m.bytes, image(hdr));
                 append(m.bytes, data);
             }
@@ -310,7 +312,7 @@ class LogFixture : public ::testing::Test {
                 trailer_words(W.trl, r.ses);
                 R.trl = W.trl;
                 R.trl_seen = W.trl_seen = 1;
-                m.layout.push_back({TrlRec, m.bytes.size()});
+                ints({0, 8, 16, 24, 32});
                 append(m.bytes, image(W.trl));
             }
             EXPECT_TRUE(!w.decided || w.out == DevNull || output() == m.bytes)
@@ -319,11 +321,9 @@ class LogFixture : public ::testing::Test {
         EXPECT_EQ(state(log, true), state(m.wrote, true)) << "the writer's counts";
         nif_log totals = m.wrote;
         totals.sessions = nullptr;
-        for (int pass = 0; pass < 2; ++pass) { // the second does nothing
-            nif_close_logfile(&log);
-            EXPECT_EQ(held(log), holds(fp ? "caller's" : "none", "none", "none"));
-            EXPECT_EQ(state(log), state(totals));
-        }
+        nif_close_logfile(&log); // closing twice is read_log's to check
+        EXPECT_EQ(held(log), holds(fp ? "caller's" : "none", "none", "none"));
+        EXPECT_EQ(state(log), state(totals));
         Bytes want = m.bytes;
         if (w.out == File) { // the caller's stream is still theirs to use
             ASSERT_EQ(std::fputs("TAIL", fp), 1);
