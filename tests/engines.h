@@ -4,9 +4,9 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -108,6 +108,18 @@ inline const char *const kEngineFilters[] = {
     "((ETH) & (IP)) | ((802.3) & (LLC SD=66))",
     "^((SNAP) & ^(IP))",
     "(((TCP) | (UDP)) & ((IP SRC=10.0.0.0/8) | (IP DST=10.0.0.0/8))) & ^(ICMP)",
+    // Several parameters in one atom.
+    "ETH SD=2:0:0:0:0:2 ETYPE=2048 HLEN=14 DLEN>0",
+    "ETH ^SD:1=B",
+    "802.3 SRC=M",
+    "LLC SD=170 C=3 DLEN>2",
+    "IP SRC=10.16.0.0/12 ^DST=1.2.3.4 F=^F LEN>10",
+    "IP SD:1=192.168.0.0/16 HLEN>20",
+    "TCP SD=80 F=S DLEN=0",
+    "TCP ^SRC<1000 F=A* HLEN=20",
+    "UDP SD:2=53 LEN>8",
+    "ICMP TYPE=unreach CODE=port DLEN=0",
+    "((ARP) | (RARP) | (IPX)) & ^(IGMP)",
 };
 
 // A frame with the link type and options to match it with.
@@ -183,8 +195,45 @@ inline std::vector<EngineFrame> engine_frames()
              {Frame().fill(30, 0x11).bytes(), NIF_LINK_FDDI, 1},
              {Frame().fill(30, 0x11).bytes(), -1, 1},
              {Frame().fill(30, 0x11).bytes(), 200, 0},
+             {Frame().ipv4(a, b, 6, Ipv4Opts::fragment(true, 0)).tcp(5, 6).bytes(), NIF_LINK_RAWIP,
+              0},
          })
         out.push_back({bytes, link, opts});
+    // Ethernet frames of the kinds the rest lacks: RARP, IPX in three forms, LLC with its other
+    // protocols, CDP, bridged 802.3, VLAN, ICMP errors, broadcast UDP, a fragment whose offset has
+    // only its top bit set, and TCP from a port above 32767.
+    const Mac cdp = {1, 0, 0x0C, 0xCC, 0xCC, 0xCC};
+    for (Frame f : {
+             Frame().eth(kBroadcast, mac(2), 0x8035).arp(3, mac(2), {}, {}, {}),
+             Frame().eth(mac(1), mac(2), 0x8137).fill(30),
+             Frame().ieee8023(mac(1), mac(2)).llc(0xE0, 0xE0).fill(30),
+             Frame().ieee8023(mac(1), mac(2)).raw({0xFF, 0xFF}).fill(28),
+             Frame().ieee8023(mac(1), mac(2)).raw({0xFE, 0xFE, 3, 0xCC}).ipv4(a, b, 17).udp(53, 7),
+             Frame()
+                 .ieee8023(mac(1), mac(2))
+                 .raw({0xFE, 0xFE, 3, 0x80})
+                 .snap(0, 0x0806)
+                 .arp(1, mac(2), a, {}, b),
+             Frame().ieee8023(cdp, mac(2)).llc(0xAA, 0xAA).snap(12, 0x2000).fill(40),
+             Frame()
+                 .ieee8023(mac(1), mac(2))
+                 .llc(0xAA, 0xAA)
+                 .snap(0x0080C2, 7)
+                 .ieee8023(mac(3), mac(4))
+                 .llc(6, 6)
+                 .fill(10),
+             Frame().ieee8023(mac(1), mac(2)).llc(69, 16).fill(50),
+             Frame().ieee8023(mac(1), mac(2)).llc(0xFE, 0x42).fill(20),
+             Frame().eth(mac(1), mac(2), 0x8100).fill(30),
+             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 1).icmp(3, 1).fill(28),
+             Frame().eth(kBroadcast, mac(2), 0x0800).ipv4({11, 0, 0, 1}, b, 17).udp(68, 67),
+             Frame()
+                 .eth(mac(1), mac(2), 0x0800)
+                 .ipv4(a, b, 17, Ipv4Opts::fragment(false, 0x1000))
+                 .udp(1, 2),
+             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 6).tcp(0xFF00, 80),
+         })
+        out.push_back({f.bytes(), NIF_LINK_ETHER, NIF_OPT_LINKHDR});
     return out;
 }
 
@@ -193,7 +242,7 @@ inline std::vector<EngineFrame> engine_frames()
 // read nothing beyond), and in one of at least 16 bytes, zeros after the
 // cut, as nif_filt_match needs.
 struct Cuts {
-    std::vector<std::unique_ptr<uint8_t[]>> exact, padded;
+    std::vector<framegen::Bytes> exact, padded;
     std::vector<const unsigned char *> frames; // null for an empty cut
     std::vector<int32_t> lens;
     int32_t link;
@@ -202,23 +251,16 @@ struct Cuts {
     Cuts(const framegen::Bytes &frame, int32_t link_type, uint32_t options, size_t max_len)
         : link(link_type), opts(options)
     {
-        for (size_t len = 0; len <= std::min(max_len, frame.size()); ++len)
-            add(frame, len);
-        if (lens.back() != static_cast<int32_t>(frame.size()))
-            add(frame, frame.size());
-    }
-
-  private:
-    void add(const framegen::Bytes &frame, size_t len)
-    {
-        exact.push_back(std::make_unique<uint8_t[]>(len ? len : 1));
-        padded.push_back(std::make_unique<uint8_t[]>(std::max<size_t>(len, 16)));
-        if (len > 0) {
-            std::memcpy(exact.back().get(), frame.data(), len);
-            std::memcpy(padded.back().get(), frame.data(), len);
+        for (size_t len = 0; len <= frame.size(); ++len) {
+            if (len > max_len && len < frame.size())
+                continue;
+            exact.emplace_back(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(len));
+            padded.push_back(exact.back());
+            padded.back().resize(std::max<size_t>(len, 16));
+            lens.push_back(static_cast<int32_t>(len));
         }
-        frames.push_back(len ? exact.back().get() : nullptr);
-        lens.push_back(static_cast<int32_t>(len));
+        for (const framegen::Bytes &e : exact)
+            frames.push_back(e.empty() ? nullptr : e.data());
     }
 };
 
@@ -253,7 +295,7 @@ inline std::string engines_disagree(const filt_node *filter, const Cuts &cuts,
     int32_t ref_passed = 0;
     for (int32_t i = 0; i < n; ++i) {
         const int32_t len = cuts.lens[static_cast<size_t>(i)];
-        const unsigned char *frame = cuts.padded[static_cast<size_t>(i)].get();
+        const unsigned char *frame = cuts.padded[static_cast<size_t>(i)].data();
         int32_t out[2][3] = {{7, 7, 7}, {8, 8, 8}};
         Logged log;
         const int32_t ref = zeriza::reference_match(filter, frame, len, cuts.link, &out[0][0],
