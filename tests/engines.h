@@ -201,8 +201,10 @@ inline std::vector<EngineFrame> engine_frames()
         out.push_back({bytes, link, opts});
     // Ethernet frames of the kinds the rest lacks: RARP, IPX in three forms, LLC with its other
     // protocols, CDP, bridged 802.3, VLAN, ICMP errors, broadcast UDP, a fragment whose offset has
-    // only its top bit set, and TCP from a port above 32767.
+    // only its top bit set, TCP ports around 1023 and above 32767, and the don't-fragment bit.
     const Mac cdp = {1, 0, 0x0C, 0xCC, 0xCC, 0xCC};
+    Ipv4Opts dont_fragment;
+    dont_fragment.dont_fragment = true;
     for (Frame f : {
              Frame().eth(kBroadcast, mac(2), 0x8035).arp(3, mac(2), {}, {}, {}),
              Frame().eth(mac(1), mac(2), 0x8137).fill(30),
@@ -232,6 +234,9 @@ inline std::vector<EngineFrame> engine_frames()
                  .ipv4(a, b, 17, Ipv4Opts::fragment(false, 0x1000))
                  .udp(1, 2),
              Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 6).tcp(0xFF00, 80),
+             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 6).tcp(1023, 80),
+             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 6).tcp(2000, 1024),
+             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 17, dont_fragment).udp(1, 2),
          })
         out.push_back({f.bytes(), NIF_LINK_ETHER, NIF_OPT_LINKHDR});
     return out;
