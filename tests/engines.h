@@ -109,16 +109,6 @@ inline const char *const kEngineFilters[] = {
     "((ETH) & (IP)) | ((802.3) & (LLC SD=66))",
     "^((SNAP) & ^(IP))",
     "(((TCP) | (UDP)) & ((IP SRC=10.0.0.0/8) | (IP DST=10.0.0.0/8))) & ^(ICMP)",
-    // Several parameters in one atom.
-    "ETH SD=2:0:0:0:0:2 ETYPE=2048 HLEN=14 DLEN>0",
-    "ETH ^SD:1=B",
-    "LLC SD=170 C=3 DLEN>2",
-    "IP SRC=10.16.0.0/12 ^DST=1.2.3.4 F=^F LEN>10",
-    "IP SD:1=192.168.0.0/16 HLEN>20",
-    "TCP SD=80 F=S DLEN=0",
-    "TCP ^SRC<1000 F=A* HLEN=20",
-    "ICMP TYPE=unreach CODE=port DLEN=0",
-    "((ARP) | (RARP) | (IPX)) & ^(IGMP)",
 };
 
 // A frame with the link type and options to match it with.
