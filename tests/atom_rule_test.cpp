@@ -58,17 +58,9 @@ Bytes tcp(uint16_t sport, uint16_t dport, uint8_t flags = ACK, const Ip4 &src = 
     return Frame().eth(mac(1), mac(2), 0x0800).ipv4(src, dst, 6).tcp(sport, dport, flags).bytes();
 }
 
-// TCP in IPv4 with bytes 6 and 7 of the IPv4 header (flags and fragment offset) set.
-Bytes ip_frag(uint8_t b6, uint8_t b7)
+Bytes llc(uint8_t dsap, uint8_t ssap)
 {
-    Bytes b = tcp(1, 2);
-    b[14 + 6] = b6, b[14 + 7] = b7;
-    return b;
-}
-
-Bytes llc(uint8_t dsap, uint8_t ssap, size_t data = 20)
-{
-    return Frame().ieee8023(mac(1), mac(2)).llc(dsap, ssap).fill(data).bytes();
+    return Frame().ieee8023(mac(1), mac(2)).llc(dsap, ssap).fill(20).bytes();
 }
 
 Bytes udp_to(const Mac &dst, const Mac &src)
@@ -85,94 +77,43 @@ struct Case {
     uint32_t opts = NIF_OPT_LINKHDR;
 };
 
+// Verdicts of compiled filters on Ethernet frames are checked far more widely
+// by the rows of tests/dissect.h over every cut of every generated frame;
+// these are the cases the rows do not express.
 TEST(Atom, Verdicts)
 {
-    const Bytes t = tcp(1024, 80), syn = tcp(1, 2, SYN), snap_ip = snap(0, 0x0800).fill(28).bytes();
+    const Bytes t = tcp(1024, 80);
     const Mac mcast = {0x01, 0, 0x5E, 0, 0, 1};
     const Case cases[] = {
-        // The protocols the walk finds; of two 802.3 headers the outer one, and the first LLC.
-        {"tcp", t, {"ETH", "IP", "TCP", "IP#tcp"}, {"UDP", "802.3"}},
-        {"ipv6", Frame().eth(mac(1), mac(2), 0x86DD).ipv6_stub(6).bytes(), {"^IP", "ETH"}, {"IP"}},
-        {"gre", eth_ip(47).fill(8).bytes(), {"IP#47"}, {"IP#6"}},
-        {"llc", llc(0x42, 0x42), {"LLC"}, {}},
-        {"snap", snap_ip, {"SNAP"}, {}},
+        // An atom negated on its own; a protocol named after IP#; of two 802.3 headers the outer
+        // one, and the first LLC.
+        {"ipv6", Frame().eth(mac(1), mac(2), 0x86DD).ipv6_stub(6).bytes(), {"^IP"}, {"IP"}},
+        {"tcp", t, {"IP#tcp"}, {}},
         {"bridged",
          snap(0x0080C2, 7).ieee8023(mac(3), mac(4)).llc(6, 6).fill(10).bytes(),
          {"802.3 SRC=2:0:0:0:0:2"},
          {"802.3 SRC=2:0:0:0:0:4", "LLC SD=6"}},
-        // IP prefixes and addresses on either side (SD), one side only (SD:1) or both (SD:2);
-        // 0.0.0.0/1 is stored as a mask of no bits, which both sides lie in. Ports compare as
-        // big-endian unsigned 16-bit values. MACs, broadcast and the multicast flag.
+        // 0.0.0.0/1 is stored as a mask of no bits, which both sides lie in. SD:1 and an order on
+        // ports; MACs on either side, and the multicast flag of the source.
         {"tcp",
          t,
-         {"IP SRC=10.16.0.0/12", "IP SRC=10.0.0.0/8", "IP SRC=10.16.1.1", "IP SD=192.168.1.2",
-          "IP SD:1=10.0.0.0/8", "IP ^SRC=11.0.0.0/8", "TCP SRC>1023", "TCP DST<1024", "TCP DST=80",
-          "TCP SD=80", "TCP SD=1024", "TCP SD:1=80", "TCP SD<100", "ETH DST=2:0:0:0:0:1",
-          "ETH SD=2:0:0:0:0:2", "ETH SD:1=2:0:0:0:0:2", "ETH ^DST=M"},
-         {"IP DST=10.0.0.0/8", "IP SRC=10.16.1.2", "IP SD:1=0.0.0.0/1", "IP SD:1=11.0.0.0/8",
-          "IP SD:2=10.0.0.0/8", "IP ^SRC=10.0.0.0/8", "TCP DST=81", "TCP SD=22", "UDP SD=53",
-          "ETH SRC=2:0:0:0:0:1", "ETH DST=B", "ETH DST=M", "ETH SD=M"}},
-        {"10 to 10", tcp(1, 2, ACK, kA, {10, 48, 1, 1}), {"IP SD:2=10.0.0.0/8"}, {}},
-        // /12 keeps the top four bits of the second byte: 0x30 & 0x10 == 0x10.
-        {"10.48", tcp(1, 2, ACK, {10, 48, 1, 1}), {"IP SRC=10.16.0.0/12"}, {}},
-        {"10.32", tcp(1, 2, ACK, {10, 32, 1, 1}), {}, {"IP SRC=10.16.0.0/12"}},
-        {"1023", tcp(1023, 80), {}, {"TCP SRC>1023"}},
-        {"0x03FE", tcp(0x03FE, 80), {}, {"TCP SRC>1023"}},
-        {"0xFF00", tcp(0xFF00, 80), {"TCP SRC>1023"}, {}},
+         {"TCP SD:1=80", "TCP SD<100", "ETH SD=2:0:0:0:0:2", "ETH SD:1=2:0:0:0:0:2"},
+         {"IP SD:1=0.0.0.0/1", "ETH SD=M"}},
         {"80 to 80", tcp(80, 80), {}, {"TCP SD:1=80"}},
-        {"udp", eth_ip(17).udp(53, 5353).bytes(), {"UDP SD=53"}, {}},
-        {"broadcast", udp_to(kBroadcast, mac(2)), {"ETH DST=B"}, {}},
-        {"to multicast", udp_to(mcast, mac(2)), {"ETH DST=M"}, {}},
         {"from multicast", udp_to(mac(1), mcast), {"ETH SRC=M", "ETH SD=M"}, {}},
         // LLC service access points and control.
         {"dsap 4", llc(0x04, 0x00), {"LLC SD=4"}, {}},
         {"ssap 4", llc(0x00, 0x04), {"LLC SD=4"}, {}},
         {"dsap 6", llc(0x06, 0x00), {}, {"LLC SD=4"}},
-        {"dsap 66", llc(0x42, 0x00), {"LLC DST=66"}, {"LLC SRC=66"}},
         {"saps 66", llc(0x42, 0x42), {"LLC C=3"}, {"LLC SD:1=66", "LLC C=243"}},
-        // Bits 0x40 and 0x80 of the TCP flags byte are not flags here.
-        {"syn", syn, {"TCP F=S^A"}, {"TCP F=^R*"}},
+        // Bits 0x40 and 0x80 of the TCP flags byte are not flags here. A negated flag with '*':
+        // that one clear and every other set.
         {"syn ece cwr", tcp(1, 2, SYN | 0xC0), {"TCP F=S^A"}, {}},
-        {"syn ack", tcp(1, 2, SYN | ACK), {"TCP F=SA"}, {"TCP F=S^A", "TCP F=S*", "TCP F=^S"}},
+        {"syn", tcp(1, 2, SYN), {}, {"TCP F=^R*"}},
         {"all flags", tcp(1, 2, 0x3F), {"TCP F=S*"}, {"TCP F=^R*"}},
         {"all but rst", tcp(1, 2, 0x3B), {"TCP F=^R*"}, {}},
-        {"first fragment", ip_frag(0x20, 0x00), {"IP F=F"}, {}},
-        {"don't fragment", ip_frag(0x40, 0x00), {"IP F=^F"}, {"IP F=F"}},
-        {"offset 1", ip_frag(0x00, 0x01), {"IP F=F"}, {"IP F=^F"}},
         {"echo", eth_ip(1).icmp(8, 0).bytes(), {"ICMP TYPE=echo"}, {}},
         {"echo reply", eth_ip(1).icmp(0, 0).bytes(), {}, {"ICMP TYPE=echo"}},
-        {"port unreachable", eth_ip(1).icmp(3, 3).bytes(), {"ICMP TYPE=unreach CODE=port"}, {}},
-        {"host unreachable", eth_ip(1).icmp(3, 1).bytes(), {}, {"ICMP TYPE=unreach CODE=port"}},
-        {"tcp", t, {"ETH ETYPE=2048"}, {"ETH ETYPE=2054"}},
-        {"snap ip", snap_ip, {"SNAP ETYPE=2048", "SNAP ORG=0"}, {"SNAP ORG=1"}},
-        {"snap bridged", snap(0x0080C2, 7).fill(28).bytes(), {"SNAP ORG=32962"}, {}},
-        // Lengths: LEN is what the header's record covers, HLEN its header, DLEN the rest.
-        {"syn",
-         syn,
-         {"ETH LEN=54", "TCP LEN=20", "IP HLEN=20", "IP DLEN>19", "TCP DLEN=0"},
-         {"IP DLEN>20", "IP LEN<40", "TCP ^LEN=20"}},
-        // AND, OR and negation.
-        {"tcp",
-         t,
-         {"(TCP) & (IP)", "^((UDP) | (ARP))", "((TCP SD=80) | (UDP SD=80)) & (IP SD=10.16.1.1)",
-          "^(TCP ^SD=80)"},
-         {"^((TCP) & (IP))", "(TCP) & (UDP)", "(UDP) | (ARP)", "(ARP) | (^TCP)",
-          "((TCP SD=81) | (UDP SD=80)) & (IP SD=10.16.1.1)"}},
-        {"arp",
-         Frame().eth(kBroadcast, mac(2), 0x0806).arp(1, mac(2), kA, {}, kB).bytes(),
-         {"(UDP) | (ARP)", "^(TCP)"},
-         {}},
-        // TCP holds once its record exists; its ports need their bytes, whatever '^' says about
-        // the parameter; so do the flags, and the addresses of IP and Ethernet.
-        {"tcp", t, {"TCP"}, {}, 35},
-        {"tcp", t, {"^(TCP ^SD=80)"}, {"TCP SD=80", "TCP ^SD=80"}, 37},
-        {"tcp", t, {"TCP SD=80", "TCP ^SD=81"}, {"TCP ^SD=80"}, 38},
-        {"tcp", t, {}, {"TCP F=S"}, 47},
-        {"tcp", t, {"TCP F=A"}, {}, 48},
-        {"tcp", t, {}, {"IP SRC=10.0.0.0/8"}, 29},
-        {"tcp", t, {"IP SRC=10.0.0.0/8"}, {}, 30},
-        {"tcp", t, {}, {"ETH SRC=2:0:0:0:0:2"}, 11},
-        {"tcp", t, {"ETH DST=2:0:0:0:0:1"}, {}, 6},
         // Out-values name the outer header whatever the verdict (checked in verdict()).
         {"hdlc", Frame().raw({0x00, 0x21}).fill(40).bytes(), {}, {"IP"}, 42, NIF_LINK_HDLC, 0},
     };
@@ -272,41 +213,8 @@ TEST_P(GeneratedFilter, VerdictsAgreeWithHandChecks)
     const std::vector<filt_node> f = compiled(row.text);
     ASSERT_FALSE(f.empty());
     LogCapture log;
-    // Beside the generated mix, Ethernet frames of the kinds it lacks, so that every row passes
-    // some frames: RARP, IPX in three forms, LLC with its other protocols, CDP, bridged 802.3,
-    // VLAN, ICMP errors, broadcast UDP, and a fragment whose offset has only its top bit set.
-    std::vector<EngineFrame> frames = engine_frames();
-    for (const Bytes &b :
-         {Frame().eth(kBroadcast, mac(2), 0x8035).arp(3, mac(2), {}, {}, {}).bytes(),
-          Frame().eth(mac(1), mac(2), 0x8137).fill(30).bytes(), llc(0xE0, 0xE0, 30),
-          Frame().ieee8023(mac(1), mac(2)).raw({0xFF, 0xFF}).fill(28).bytes(),
-          Frame()
-              .ieee8023(mac(1), mac(2))
-              .raw({0xFE, 0xFE, 3, 0xCC})
-              .ipv4(kA, kB, 17)
-              .udp(53, 7)
-              .bytes(),
-          Frame()
-              .ieee8023(mac(1), mac(2))
-              .raw({0xFE, 0xFE, 3, 0x80})
-              .snap(0, 0x0806)
-              .arp(1, mac(2), kA, {}, kB)
-              .bytes(),
-          Frame()
-              .ieee8023({1, 0, 0x0C, 0xCC, 0xCC, 0xCC}, mac(2))
-              .llc(0xAA, 0xAA)
-              .snap(12, 0x2000)
-              .fill(40)
-              .bytes(),
-          snap(0x0080C2, 7).ieee8023(mac(3), mac(4)).llc(6, 6).fill(10).bytes(), llc(69, 16, 50),
-          Frame().ieee8023(mac(1), mac(2)).llc(0xFE, 0x42).fill(20).bytes(),
-          Frame().eth(mac(1), mac(2), 0x8100).fill(30).bytes(),
-          eth_ip(1).icmp(3, 1).fill(28).bytes(),
-          Frame().eth(kBroadcast, mac(2), 0x0800).ipv4({11, 0, 0, 1}, kB, 17).udp(68, 67).bytes(),
-          eth_ip(17, Ipv4Opts::fragment(false, 0x1000)).udp(1, 2).bytes()})
-        frames.push_back({b, NIF_LINK_ETHER, NIF_OPT_LINKHDR});
     long cuts = 0, passed = 0, frame = 0;
-    for (const auto &[bytes, link, opts] : frames) {
+    for (const auto &[bytes, link, opts] : engine_frames()) {
         const bool raw = link == NIF_LINK_RAWIP && opts == 0;
         if (!raw && (link != NIF_LINK_ETHER || opts != NIF_OPT_LINKHDR))
             continue;

@@ -4,9 +4,10 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <memory>
+#include <sstream>
 #include <string>
 #include <tuple>
 #include <vector>
@@ -183,8 +184,50 @@ inline std::vector<EngineFrame> engine_frames()
              {Frame().fill(30, 0x11).bytes(), NIF_LINK_FDDI, 1},
              {Frame().fill(30, 0x11).bytes(), -1, 1},
              {Frame().fill(30, 0x11).bytes(), 200, 0},
+             {Frame().ipv4(a, b, 6, Ipv4Opts::fragment(true, 0)).tcp(5, 6).bytes(), NIF_LINK_RAWIP,
+              0},
          })
         out.push_back({bytes, link, opts});
+    // Ethernet frames of the kinds the rest lacks: RARP, IPX in three forms, LLC with its other
+    // protocols, CDP, bridged 802.3, VLAN, ICMP errors, broadcast UDP, a fragment whose offset has
+    // only its top bit set, TCP ports around 1023 and above 32767, and the don't-fragment bit.
+    const Mac cdp = {1, 0, 0x0C, 0xCC, 0xCC, 0xCC};
+    Ipv4Opts dont_fragment;
+    dont_fragment.dont_fragment = true;
+    for (Frame f : {
+             Frame().eth(kBroadcast, mac(2), 0x8035).arp(3, mac(2), {}, {}, {}),
+             Frame().eth(mac(1), mac(2), 0x8137).fill(30),
+             Frame().ieee8023(mac(1), mac(2)).llc(0xE0, 0xE0).fill(30),
+             Frame().ieee8023(mac(1), mac(2)).raw({0xFF, 0xFF}).fill(28),
+             Frame().ieee8023(mac(1), mac(2)).raw({0xFE, 0xFE, 3, 0xCC}).ipv4(a, b, 17).udp(53, 7),
+             Frame()
+                 .ieee8023(mac(1), mac(2))
+                 .raw({0xFE, 0xFE, 3, 0x80})
+                 .snap(0, 0x0806)
+                 .arp(1, mac(2), a, {}, b),
+             Frame().ieee8023(cdp, mac(2)).llc(0xAA, 0xAA).snap(12, 0x2000).fill(40),
+             Frame()
+                 .ieee8023(mac(1), mac(2))
+                 .llc(0xAA, 0xAA)
+                 .snap(0x0080C2, 7)
+                 .ieee8023(mac(3), mac(4))
+                 .llc(6, 6)
+                 .fill(10),
+             Frame().ieee8023(mac(1), mac(2)).llc(69, 16).fill(50),
+             Frame().ieee8023(mac(1), mac(2)).llc(0xFE, 0x42).fill(20),
+             Frame().eth(mac(1), mac(2), 0x8100).fill(30),
+             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 1).icmp(3, 1).fill(28),
+             Frame().eth(kBroadcast, mac(2), 0x0800).ipv4({11, 0, 0, 1}, b, 17).udp(68, 67),
+             Frame()
+                 .eth(mac(1), mac(2), 0x0800)
+                 .ipv4(a, b, 17, Ipv4Opts::fragment(false, 0x1000))
+                 .udp(1, 2),
+             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 6).tcp(0xFF00, 80),
+             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 6).tcp(1023, 80),
+             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 6).tcp(2000, 1024),
+             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 17, dont_fragment).udp(1, 2),
+         })
+        out.push_back({f.bytes(), NIF_LINK_ETHER, NIF_OPT_LINKHDR});
     return out;
 }
 
@@ -193,7 +236,7 @@ inline std::vector<EngineFrame> engine_frames()
 // read nothing beyond), and in one of at least 16 bytes, zeros after the
 // cut, as nif_filt_match needs.
 struct Cuts {
-    std::vector<std::unique_ptr<uint8_t[]>> exact, padded;
+    std::vector<framegen::Bytes> exact, padded;
     std::vector<const unsigned char *> frames; // null for an empty cut
     std::vector<int32_t> lens;
     int32_t link;
@@ -202,23 +245,16 @@ struct Cuts {
     Cuts(const framegen::Bytes &frame, int32_t link_type, uint32_t options, size_t max_len)
         : link(link_type), opts(options)
     {
-        for (size_t len = 0; len <= std::min(max_len, frame.size()); ++len)
-            add(frame, len);
-        if (lens.back() != static_cast<int32_t>(frame.size()))
-            add(frame, frame.size());
-    }
-
-  private:
-    void add(const framegen::Bytes &frame, size_t len)
-    {
-        exact.push_back(std::make_unique<uint8_t[]>(len ? len : 1));
-        padded.push_back(std::make_unique<uint8_t[]>(std::max<size_t>(len, 16)));
-        if (len > 0) {
-            std::memcpy(exact.back().get(), frame.data(), len);
-            std::memcpy(padded.back().get(), frame.data(), len);
+        for (size_t len = 0; len <= frame.size(); ++len) {
+            if (len > max_len && len < frame.size())
+                continue;
+            exact.emplace_back(frame.begin(), frame.begin() + static_cast<std::ptrdiff_t>(len));
+            padded.push_back(exact.back());
+            padded.back().resize(std::max<size_t>(len, 16));
+            lens.push_back(static_cast<int32_t>(len));
         }
-        frames.push_back(len ? exact.back().get() : nullptr);
-        lens.push_back(static_cast<int32_t>(len));
+        for (const framegen::Bytes &e : exact)
+            frames.push_back(e.empty() ? nullptr : e.data());
     }
 };
 
@@ -253,7 +289,7 @@ inline std::string engines_disagree(const filt_node *filter, const Cuts &cuts,
     int32_t ref_passed = 0;
     for (int32_t i = 0; i < n; ++i) {
         const int32_t len = cuts.lens[static_cast<size_t>(i)];
-        const unsigned char *frame = cuts.padded[static_cast<size_t>(i)].get();
+        const unsigned char *frame = cuts.padded[static_cast<size_t>(i)].data();
         int32_t out[2][3] = {{7, 7, 7}, {8, 8, 8}};
         Logged log;
         const int32_t ref = zeriza::reference_match(filter, frame, len, cuts.link, &out[0][0],
@@ -263,12 +299,13 @@ inline std::string engines_disagree(const filt_node *filter, const Cuts &cuts,
         const int32_t fast = nif_filt_match(filter, frame, len, cuts.link, &out[1][0], &out[1][1],
                                             &out[1][2], cuts.opts);
         const int v = batch[static_cast<size_t>(i)];
-        if (ref != fast || ref != v || std::memcmp(out[0], out[1], sizeof out[0]) != 0)
-            return "at " + std::to_string(len) + " bytes: reference " + std::to_string(ref) +
-                   ", nif_filt_match " + std::to_string(fast) + ", batch " + std::to_string(v) +
-                   "; out-values " + std::to_string(out[0][0]) + "/" + std::to_string(out[0][1]) +
-                   "/" + std::to_string(out[0][2]) + " and " + std::to_string(out[1][0]) + "/" +
-                   std::to_string(out[1][1]) + "/" + std::to_string(out[1][2]);
+        if (ref != fast || ref != v || std::memcmp(out[0], out[1], sizeof out[0]) != 0) {
+            std::ostringstream os;
+            os << "at " << len << " bytes: reference " << ref << ", nif_filt_match " << fast
+               << ", batch " << v << "; out-values " << out[0][0] << "/" << out[0][1] << "/"
+               << out[0][2] << " and " << out[1][0] << "/" << out[1][1] << "/" << out[1][2];
+            return os.str();
+        }
         if (log.lines != lines)
             return "at " + std::to_string(len) + " bytes: nif_filt_match logs " +
                    std::to_string(log.lines.size()) + " lines, the reference " +

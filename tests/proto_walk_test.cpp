@@ -88,6 +88,9 @@ std::string walk(const Bytes &frame, int32_t link, uint32_t opts, int32_t len = 
     return out;
 }
 
+// The dissection rows of tests/dissect.h check the walk of Ethernet frames
+// through their verdicts on every cut; these are the frames and the link
+// types they do not cover.
 TEST(Walk, RecordsOfEachKindOfFrameUpToThirty)
 {
     const Bytes tcp54 = eth_ip(6).tcp(1024, 80).bytes(),
@@ -100,25 +103,16 @@ TEST(Walk, RecordsOfEachKindOfFrameUpToThirty)
         uint32_t opts = NIF_OPT_LINKHDR;
     } cases[] = {
         {tcp54, "2.1@0:54/14 3.1@14:40/20 4.6@34:20/20"},
-        // Bytes past the IPv4 total length belong to no header after Ethernet.
-        {eth_ip(6).tcp(1024, 80).seal().fill(6).bytes(), "2.1@0:60/14 3.1@14:40/20 4.6@34:20/20"},
         {Frame().ieee8023(mac(1), mac(2), 46).llc(0x42, 0x42).fill(63).bytes(),
          "2.2@0:60/14 2.7@14:46/3"},
         {novell, "2.2@0:44/14 3.6@14:30/30"},
-        {snap(0, 0x0800).ipv4(kA, kB, 17).udp(53, 53).fill(4).bytes(),
-         "2.2@0:54/14 2.7@14:40/3 2.8@17:37/5 3.1@22:32/20 4.17@42:12/8"},
         {snap(0x0080C2, 7).ieee8023(mac(3), mac(4)).llc(6, 6).fill(10).bytes(),
          "2.2@0:49/14 2.7@14:35/3 2.8@17:32/5 2.2@22:27/14 2.7@36:13/3"},
         {Frame().eth(mac(1), mac(2), 0x86DD).ipv6_stub(6).bytes(), "2.1@0:54/14"},
         {eth_ip(1).icmp(8, 0).fill(8).bytes(), "2.1@0:50/14 3.1@14:36/20 4.1@34:16/16"},
-        {eth_ip(6, Ipv4Opts::fragment(true, 0)).tcp(1, 2).fill(8).bytes(),
-         "2.1@0:62/14 3.1@14:48/20 4.6@34:28/20"},
-        {eth_ip(6, Ipv4Opts::fragment(false, 185)).fill(28).bytes(), "2.1@0:62/14 3.1@14:48/20"},
         {Frame().eth(kBroadcast, mac(2), 0x0806).arp(1, mac(2), kA, {}, kB).bytes(),
          "2.1@0:42/14 3.2@14:28/28"},
         {Frame().eth(mac(1), mac(2), 0x8137).fill(30).bytes(), "2.1@0:44/14 3.6@14:30/30"},
-        {eth_ip(17, Ipv4Opts::words(6)).udp(1, 2).bytes(), "2.1@0:46/14 3.1@14:32/24 4.17@38:8/8"},
-        {eth_ip(6).tcp(1, 2, SYN, 8).bytes(), "2.1@0:66/14 3.1@14:52/20 4.6@34:32/32"},
         {hdlc, "3.33@0:40/40", -1, 5, 0},
         {hdlc, "2.9@0:42/7", -1, 5},
         {Frame().raw({0xFE, 0xFE, 0x03, 0xCC}).ipv4(kA, kB, 17).udp(7, 7).bytes(),
@@ -139,10 +133,6 @@ TEST(Walk, RecordsOfEachKindOfFrameUpToThirty)
         {tcp54, "", 0},
         {tcp54, "2.1@0:13/13", 13},
         {tcp54, "2.1@0:14/14", 14},
-        {tcp54, "2.1@0:23/14 3.1@14:9/9", 23},                // cut before the protocol
-        {tcp54, "2.1@0:24/14 3.1@14:10/20", 24},              // the fixed fields only
-        {tcp54, "2.1@0:46/14 3.1@14:32/20 4.6@34:12/12", 46}, // cut before the offset
-        {tcp54, "2.1@0:47/14 3.1@14:33/20 4.6@34:13/20", 47},
         {hdlc, "", 2, 5, 0}, // nothing after the skip
         {hdlc, "3.33@0:1/1", 3, 5, 0},
     };

@@ -56,39 +56,6 @@ inline std::vector<filt_node> compiled(const std::string &text)
     return v;
 }
 
-// nif_filt_match on the first `len` bytes of `frame` (all of it when `len` is
-// negative), with at least 16 bytes readable as callers promise; -1 for a
-// filter that did not compile.
-inline int match(const std::vector<filt_node> &f, const framegen::Bytes &frame, int32_t len = -1,
-                 int32_t link = NIF_LINK_ETHER, uint32_t opts = NIF_OPT_LINKHDR)
-{
-    framegen::Bytes b = frame;
-    b.resize(std::max<size_t>(b.size(), 16));
-    if (f.empty())
-        return -1;
-    len = len < 0 ? static_cast<int32_t>(frame.size()) : len;
-    return nif_filt_match(f.data(), b.data(), len, link, nullptr, nullptr, nullptr, opts);
-}
-
-// Filters that test every parameter, several in one atom, with negations and
-// groups of both kinds: the engines are compared on them for every cut of
-// the sample frames and on the frames of a real capture.
-inline const char *const kCutFilters[] = {
-    "ETH SD=2:0:0:0:0:2 ETYPE=2048 HLEN=14 DLEN>0",
-    "ETH ^SD:1=B",
-    "802.3 SRC=M",
-    "LLC SD=170 C=3 DLEN>2",
-    "LLC ^SD:1=66",
-    "SNAP ORG=0 ETYPE=2048",
-    "IP SRC=10.16.0.0/12 ^DST=1.2.3.4 F=^F LEN>10",
-    "IP SD:1=192.168.0.0/16 HLEN>20",
-    "TCP SD=80 F=S DLEN=0",
-    "TCP ^SRC<1000 F=A* HLEN=20",
-    "UDP SD:2=53 LEN>8",
-    "ICMP TYPE=unreach CODE=port DLEN=0",
-    "((ARP) | (RARP) | (IPX)) & ^(IGMP)",
-    "((TCP SD>1023) & (IP SD=10.16.1.1)) | (UDP ^SD:1=7) | (IP#1 LEN<100)"};
-
 // Addresses of generated frames.
 constexpr framegen::Ip4 kA = {10, 16, 1, 1}, kB = {192, 168, 1, 2};
 
