@@ -285,7 +285,6 @@ TEST(ShortForm, Expansions)
         std::string input, output;
         int nodes;
     } cases[] = {
-        {"10.1.1.1", "(IP SD=10.1.1.1)", 1},
         {"10.1.1.1:80", "((TCP SD=80) | (UDP SD=80)) & (IP SD=10.1.1.1)", 5},
         {"gate:", "(IP SD=gate)", 0},
         // Blanks around the ':' go, and blanks after it before the port.
