@@ -166,16 +166,22 @@ const std::pair<std::string, std::string> kRefusals[] = {
     // The earlier parameter is named first; with several earlier conflicts,
     // the first one on the later parameter's list wins.
     {"TCP DST=1 SRC=2 SD=3", "'SRC' and 'SD' in same rule [at {SD=3...}]"},
-    {"TCP DST=1 SD:1=2", "'DST' and 'SD:1' in same rule [at {SD:1=2...}]"},
     {"UDP SD:1=1 DST=2", "'SD:1' and 'DST' in same rule [at {DST=2...}]"},
     {"IP SD=1.2.3.4 SD:1=5.6.7.8", "'SD' and 'SD:1' in same rule [at {SD:1=5.6.7.8...}]"},
     {"TCP SD=1 SD:2=2", "'SD' and 'SRC' in same rule [at {SD:2=2...}]"},
+    // Every parameter but the lengths and addresses takes '=' only.
     {"TCP F<S", "'=' is only valid relop for 'F' parameters [at {F<S...}]"},
+    {"ETH ETYPE>2048", "'=' is only valid relop for 'ETYPE' parameters [at {ETYPE>2048...}]"},
+    {"ICMP TYPE<3", "'=' is only valid relop for 'TYPE' parameters [at {TYPE<3...}]"},
     {"ICMP TYPE=3 code>1", "'=' is only valid relop for 'CODE' parameters [at {CODE>1...}]"},
+    {"LLC C>3", "'=' is only valid relop for 'C' parameters [at {C>3...}]"},
+    {"SNAP ORG<5", "'=' is only valid relop for 'ORG' parameters [at {ORG<5...}]"},
     // Addresses of ETH, 802.3, LLC and IP compare for equality only.
     {"ip dst > 1.2.3.4", "'=' is only valid relop for IP 'DST' parameter [at {DST>1.2.3.4...}]"},
     {"IP SD:2<10.0.0.0/8",
      "'=' is only valid relop for IP 'SRC' parameter [at {SD:2<10.0.0.0/8...}]"},
+    {"ETH SRC<B", "'=' is only valid relop for ETH 'SRC' parameter [at {SRC<B...}]"},
+    {"802.3 SD>M", "'=' is only valid relop for 802.3 'SD' parameter [at {SD>M...}]"},
     {"LLC SD:1>5", "'=' is only valid relop for LLC 'SD:1' parameter [at {SD:1>5...}]"},
 
     // Values. Lengths are quoted from the value's start, running on past its end.
@@ -194,7 +200,6 @@ const std::pair<std::string, std::string> kRefusals[] = {
     {"UDP SD:2=NoSuchSvc", "Invalid udp protocol (nosuchsvc...)"},
     {"TCP SD=abcdefghijklmnopqrstuvwxyz", "Invalid tcp protocol (abcdefghijklmnopqrst...)"},
     {"ETH ETYPE=65536", "Eth-Type must be numeric, in range 0-65535"},
-    {"ETH ETYPE=4294969344", "Eth-Type must be numeric, in range 0-65535"},
     {"LLC C=256", "LLC Control must be numeric, in range 0-255"},
     {"SNAP ORG=16777216", "SNAP Org must be numeric, in range 0-16777215"},
     // ICMP names are shown whole and as written.
