@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -26,10 +25,10 @@ WtreePtr tree_of(std::initializer_list<std::pair<const char *, int>> words, int 
     return t;
 }
 
-// The word of the first `len` characters of `text` (all of them when negative).
-int find(const WtreePtr &t, const char *text, int len = -1)
+// The word `text` is in the tree, or 0.
+int find(const WtreePtr &t, const char *text)
 {
-    return wtree_find_word(t.get(), text, len < 0 ? static_cast<int>(std::strlen(text)) : len);
+    return wtree_find_word(t.get(), text, static_cast<int>(std::strlen(text)));
 }
 
 TEST(Wtree, ExactCaseBlindLookupAndRefusals)
