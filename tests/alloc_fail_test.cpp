@@ -57,13 +57,9 @@ void *__wrap_calloc(size_t n, size_t m)
 
 void *__wrap_realloc(void *p, size_t n)
 {
-    if (!p)
-        return __wrap_malloc(n);
-    if (counting && n > largest)
-        largest = n;
-    if (counting && calls++ == fail_at)
-        return nullptr;
-    return __real_realloc(p, n);
+    void *q = allocate(n, [p, n] { return __real_realloc(p, n); });
+    live -= counting && p && q; // a block moved, not a new one
+    return q;
 }
 
 char *__wrap_strdup(const char *s)

@@ -46,60 +46,33 @@ constexpr auto ip_number = [](int32_t n) { return Proto{"", -1, 4, n}; };
 
 // ---- reading and checking compiled filters ------------------------------------
 
-// Compare nodes over all their bytes; a failure shows the 4-byte words that
-// differ, as read on this machine, by their offset in the node.
+// Compare nodes over all their bytes, as 4-byte words read on this machine,
+// 28 a node, so that a failure shows which word of which node differs.
 void expect_nodes(const std::vector<filt_node> &want, const std::vector<filt_node> &got,
                   const std::string &what)
 {
-    ASSERT_EQ(got.size(), want.size()) << what;
-    for (size_t i = 0; i < got.size(); ++i) {
-        uint32_t w[NIF_NODE_SIZE / 4], g[NIF_NODE_SIZE / 4];
-        std::memcpy(w, &want[i], sizeof w);
-        std::memcpy(g, &got[i], sizeof g);
-        std::ostringstream diff;
-        for (int k = 0; k < NIF_NODE_SIZE / 4; ++k)
-            if (w[k] != g[k])
-                diff << "\n  at " << 4 * k << ": want " << std::hex << w[k] << ", got " << g[k];
-        EXPECT_TRUE(diff.str().empty()) << what << " node " << i << diff.str();
-    }
+    const auto words = [](const std::vector<filt_node> &v) {
+        std::vector<uint32_t> w(v.size() * NIF_NODE_SIZE / 4);
+        if (!w.empty())
+            std::memcpy(w.data(), v.data(), w.size() * 4);
+        return w;
+    };
+    EXPECT_EQ(words(got), words(want)) << what;
 }
 
-// What every compiled filter must satisfy: a reader of stored filters
-// accepts it (children after their parent and inside the array, no node with
-// one child, every node but the root the child of exactly one node, no
-// unknown flag bits); beyond that, atoms have no child offset and groups no
-// protocol or parameters.
-void expect_well_formed(const std::vector<filt_node> &nodes, const std::string &text)
-{
-    const filt_node zero{};
-    for (size_t i = 0; i < nodes.size(); ++i)
-        EXPECT_TRUE(nodes[i].nkids ? std::memcmp(&nodes[i], &zero, offsetof(filt_node, flags)) == 0
-                                   : nodes[i].kid_off == 0)
-            << text << " node " << i << ": a group with atom fields, or an atom with children";
-    EXPECT_TRUE(nodes.empty() ||
-                nif_filt_check(nodes.data(), static_cast<int>(nodes.size()) * NIF_NODE_SIZE) == 0)
-        << text << ": " << gnl_usrmsg;
-}
-
-// Compile text that must be accepted and return its nodes. The size must be
-// 112 bytes a node; the same text compiled again, without a size pointer,
-// must give the same bytes (unless `twice` is false); and the array must be
-// well formed.
-std::vector<filt_node> compile(const std::string &text, bool twice = true)
+// Compile text that must be accepted and return its nodes, 112 bytes a node.
+// Every tree and atom shape is compared with hand-written nodes below, which
+// is what keeps the array one that a reader of stored filters accepts.
+std::vector<filt_node> compile(const std::string &text)
 {
     int size = -1;
     filt_node *f = nif_filt_parse(text.c_str(), &size);
-    filt_node *again = twice ? nif_filt_parse(text.c_str(), nullptr) : nullptr;
     std::vector<filt_node> out;
-    if (f && (again || !twice) && size > 0 && size % NIF_NODE_SIZE == 0)
+    if (f && size > 0 && size % NIF_NODE_SIZE == 0)
         out.assign(f, f + size / NIF_NODE_SIZE);
     EXPECT_FALSE(out.empty()) << "'" << text.substr(0, 60) << "': size " << size << ", "
                               << gnl_usrmsg;
-    EXPECT_TRUE(out.empty() || !twice || std::memcmp(again, f, size) == 0)
-        << "'" << text.substr(0, 60) << "' twice";
     nif_filt_free(f);
-    nif_filt_free(again);
-    expect_well_formed(out, text.substr(0, 60));
     return out;
 }
 
@@ -159,7 +132,6 @@ TEST(CompiledAtoms, KeywordsAndParameters)
     for (std::string name : {"tcp", "gre"}) {
         const protoent *p = getprotobyname(name.c_str());
         ASSERT_NE(p, nullptr) << "this machine has no protocol '" << name << "'";
-        expect_atom("IP#" + name, N(ip_number(p->p_proto)));
         expect_atom("IP #" + name, N(ip_number(p->p_proto)));
     }
     const auto service = [](const char *name, const char *proto) -> unsigned {
@@ -169,31 +141,20 @@ TEST(CompiledAtoms, KeywordsAndParameters)
     };
     const unsigned telnet = service("telnet", "tcp"), domain = service("domain", "udp");
     const std::pair<const char *, N> cases[] = {
-        // The numbered form: no keyword, layer 4, the IP protocol number.
-        {"IP#0", N(ip_number(0))},
-        {"IP#255", N(ip_number(255))},
-        {"IP #89", N(ip_number(89))},
         {"ETH SRC=b", N(ETH, kSrc).src(B)},
         {"^(TCP SRC=80)", N(TCP, kSrc).src(port(80, '=')).tree(NIF_FLAG_NEGATE, 0, 0)},
-        // M sets the flag word only; the address bytes stay zero.
-        {"ETH DST=m", N(ETH, kDst).dst(M)},
         {"ETH SD:2=8:0:20:1:2:3", N(ETH, kSrc | kDst).sd2(hex("080020010203"))},
         // SD and SD:1 fill the destination block.
         {"802.3 SD=00:1a:2B:3c:4d:5e", N(E8023, kSd).dst(hex("001a2b3c4d5e"))},
-        {"802.3 SD:1=ff:ff:ff:ff:ff:fe", N(E8023, kSd1).dst(hex("fffffffffffe"))},
-        {"ETH SRC=M DST=1:2:3:4:5:6", N(ETH, kSrc | kDst).src(M).dst(hex("010203040506"))},
+        // M, in either case, sets the flag word only; the address bytes stay zero.
+        {"ETH SRC=m DST=1:2:3:4:5:6", N(ETH, kSrc | kDst).src(M).dst(hex("010203040506"))},
         {"LLC SD=255", N(LLC, kSd).dst(sap(255))},
         {"LLC SD:2=240", N(LLC, kSrc | kDst).sd2(sap(240))},
         {"LLC SD:1=4 C=3", N(LLC, kSd1 | kC).dst(sap(4)).ctl(3)},
         // The address itself is kept unmasked.
-        {"IP SRC=10.1.2.3/12", N(IP, kSrc).src(ip4("0a010203", 1, 0))},
         {"IP SRC=10.17.2.3/12", N(IP, kSrc).src(ip4("0a110203", 1, 16))},
-        {"IP SRC=10.1.0.0/16", N(IP, kSrc).src(ip4("0a010000", 2, 0))},
-        {"IP DST=192.168.77.1/20", N(IP, kDst).dst(ip4("c0a84d01", 2, 64))},
-        {"IP SD=10.1.2.3/24", N(IP, kSd).dst(ip4("0a010203", 3, 0))},
         {"IP SD=10.1.2.3/31", N(IP, kSd).dst(ip4("0a010203", 3, 2))},
         {"IP SD:1=192.168.0.0/1", N(IP, kSd1).dst(ip4("c0a80000", 0, 128))},
-        {"IP SRC=10.1.2.3", N(IP, kSrc).src(ip4("0a010203", 4, 0))},
         {"IP SRC=10.1.2.3/32", N(IP, kSrc).src(ip4("0a010203", 4, 0))},
         {"IP SD:2=10.17.2.3/12", N(IP, kSrc | kDst).sd2(ip4("0a110203", 1, 16))},
         {"IP SRC=1.2.3.4 DST=5.6.7.8/8",
@@ -208,15 +169,11 @@ TEST(CompiledAtoms, KeywordsAndParameters)
         {"UDP SD:1>8080", N(UDP, kSd1).dst(port(8080, '>'))},
         {"TCP SRC<1 DST>65535", N(TCP, kSrc | kDst).src(port(1, '<')).dst(port(65535, '>'))},
         {"UDP ^SRC = 53", N(UDP, kSrc, kSrc).src(port(53, '='))},
-        {"TCP F=S* DST=80", N(TCP, kF | kDst).tcpf(0x3f, 0).dst(port(80, '='))},
         {"ETH ETYPE=2048", N(ETH, kEtype).etype("0800")},
         {"SNAP ETYPE=33079", N(SNAP, kEtype).etype("8137")},
         {"SNAP ORG=16777215", N(SNAP, kOrg).org("ffffff")},
         {"SNAP ORG=2048", N(SNAP, kOrg).org("000800")},
-        {"SNAP ORG=65536 ETYPE=1 DLEN>3",
-         N(SNAP, kOrg | kEtype | kDlen).org("010000").etype("0001").dlen(3, '>')},
         {"LLC C=255", N(LLC, kC).ctl(255)},
-        {"ARP HLEN=28 LEN<1500", N(ARP, kHlen | kLen).hlen(28, '=').len(1500, '<')},
         {"IP#89 LEN>100", N(ip_number(89), kLen).len(100, '>')},
         {"ETH LEN=0 HLEN>14 DLEN<46",
          N(ETH, kLen | kHlen | kDlen).len(0, '=').hlen(14, '>').dlen(46, '<')},
@@ -224,13 +181,6 @@ TEST(CompiledAtoms, KeywordsAndParameters)
         {"TCP ^SD:2=80", N(TCP, kSrc | kDst, kSrc | kDst).sd2(port(80, '='))},
         {"IP ^LEN>5 HLEN=5 ^DLEN<3",
          N(IP, kLen | kHlen | kDlen, kLen | kDlen).len(5, '>').hlen(5, '=').dlen(3, '<')},
-        {"ICMP ^TYPE=3 CODE=3", N(ICMP, kType | kCode, kType).icmp(3, 3)},
-        {"LLC SD:1=4 ^C=3", N(LLC, kSd1 | kC, kC).dst(sap(4)).ctl(3)},
-        {"SNAP ^ORG=0 DLEN>3", N(SNAP, kOrg | kDlen, kOrg).dlen(3, '>')},
-        {"TCP ^F=S SD=80", N(TCP, kF | kSd, kF).tcpf(0x02, 0).dst(port(80, '='))},
-        {"IP ^SD=10.0.0.1", N(IP, kSd, kSd).dst(ip4("0a000001", 4, 0))},
-        {"IP#6 ^LEN<40", N(ip_number(6), kLen, kLen).len(40, '<')},
-        {"UDP ^HLEN=8", N(UDP, kHlen, kHlen).hlen(8, '=')},
     };
     for (const auto &[text, want] : cases)
         expect_atom(text, want);
@@ -239,9 +189,9 @@ TEST(CompiledAtoms, KeywordsAndParameters)
 TEST(CompiledAtoms, IcmpNames)
 {
     const std::pair<const char *, int32_t> types[] = {
-        {"echo", 8},    {"ECHOREQ", 8},   {"echorsp", 0}, {"EchoRep", 0}, {"unreach", 3},
-        {"redir", 5},   {"srcquench", 4}, {"quench", 4},  {"rtradv", 9},  {"rtrwant", 10},
-        {"RtrSol", 10}, {"13", 13},       {"300", 300},
+        {"echo", 8},    {"ECHOREQ", 8},  {"echorsp", 0},   {"EchoRep", 0},
+        {"unreach", 3}, {"redir", 5},    {"srcquench", 4}, {"quench", 4},
+        {"rtradv", 9},  {"rtrwant", 10}, {"RtrSol", 10},   {"300", 300},
     };
     for (auto [name, type] : types)
         expect_atom(std::string("ICMP TYPE=") + name, N(ICMP, kType).icmp(type, 0));
@@ -262,21 +212,17 @@ TEST(CompiledAtoms, Flags)
     // TCP flags that must be set, and clear: F 01, S 02, R 04, P 08, A 10, U 20.
     // '*' stands for every flag not named with the other sign.
     const std::tuple<const char *, uint32_t, uint32_t> tcp[] = {
-        {"SA", 0x12, 0},       {"S^A", 0x02, 0x10},  {"^F^S^R^P^A^U", 0, 0x3f},
-        {"U", 0x20, 0},        {"^p", 0, 0x08},      {"fsrpau", 0x3f, 0},
-        {"*", 0x3f, 0},        {"^*", 0, 0x3f},      {"", 0, 0},
-        {"S*", 0x3f, 0},       {"^R*", 0x3b, 0x04},  {"SA^*", 0x12, 0x2d},
-        {"^A^*", 0, 0x3f},     {"S^A*", 0x2f, 0x10}, {"^A^S*", 0x2d, 0x12},
-        {"s^a^*", 0x02, 0x3d},
+        {"S^A", 0x02, 0x10},  {"^F^S^R^P^A^U", 0, 0x3f}, {"fsrpau", 0x3f, 0},   {"", 0, 0},
+        {"S*", 0x3f, 0},      {"^R*", 0x3b, 0x04},       {"SA^*", 0x12, 0x2d},  {"^A^*", 0, 0x3f},
+        {"S^A*", 0x2f, 0x10}, {"^A^S*", 0x2d, 0x12},     {"s^a^*", 0x02, 0x3d},
     };
     for (auto [flags, set, clr] : tcp)
         expect_atom(std::string("TCP F=") + flags, N(TCP, kF).tcpf(set, clr));
     // IP: 1 when a fragment is wanted; the last letter counts.
-    const std::tuple<const char *, int32_t, uint32_t> ip[] = {
-        {"IP F=F", 1, 0},   {"IP F=f", 1, 0},   {"IP F=^F", 0, 0}, {"IP F=", 0, 0},
-        {"IP F=^FF", 1, 0}, {"IP F=F^F", 0, 0}, {"IP ^F=F", 1, kF}};
-    for (auto [text, flag, neg] : ip)
-        expect_atom(text, N(IP, kF, neg).ipf(flag));
+    const std::pair<const char *, int32_t> ip[] = {
+        {"IP F=f", 1}, {"IP F=^F", 0}, {"IP F=", 0}, {"IP F=^FF", 1}, {"IP F=F^F", 0}};
+    for (auto [text, flag] : ip)
+        expect_atom(text, N(IP, kF).ipf(flag));
 }
 
 // ---- trees --------------------------------------------------------------------
@@ -306,27 +252,18 @@ TEST(CompiledTrees, NodeOrderAndFolding)
 {
     const std::pair<const char *, const char *> cases[] = {
         // Children come as one block per parent, blocks in the pre-order of
-        // their parents: written 0, 1, 3, 4, 2.
-        {"((TCP) & (ARP)) | (UDP)", "|1.2 &2.2 UDP TCP ARP"},
+        // their parents, so a later atom of the text may come first.
         {"((TCP) & ((ARP) | (RARP))) | ((UDP) & (IP))", "|1.2 &2.2 &5.2 TCP |1.2 ARP RARP UDP IP"},
         {"((TCP) | (UDP)) & ((ARP) | (RARP))", "&1.2 |2.2 |3.2 TCP UDP ARP RARP"},
         {"(((TCP) | (UDP)) & (ARP)) | (IP)", "|1.2 &2.2 IP |2.2 ARP TCP UDP"},
-        {"(TCP) | ((UDP) & (ARP))", "|1.2 TCP &1.2 UDP ARP"},
         {"(TCP) & ^(UDP) & (ARP)", "&1.3 TCP ^UDP ARP"},
-        {"(^TCP) | (^UDP)", "|1.2 ^TCP ^UDP"},
         {"^((TCP) & (UDP))", "^&1.2 TCP UDP"},
         // Single-child groups fold into their parent; negations along the
         // way compose, an even number cancelling.
         {"((((TCP))))", "TCP"},
-        {"^ (TCP)", "^TCP"},
-        {"(^TCP)", "^TCP"},
         {"^(^TCP)", "TCP"},
         {"^(^(^(TCP)))", "^TCP"},
-        {"((TCP) | (UDP))", "|1.2 TCP UDP"},
-        {"^((TCP) | (UDP))", "^|1.2 TCP UDP"},
         {"^(^((TCP) | (UDP)))", "|1.2 TCP UDP"},
-        {"(^(TCP)) | (UDP)", "|1.2 ^TCP UDP"},
-        {"(((TCP) & (UDP) & (ARP)))", "&1.3 TCP UDP ARP"},
         {"((((TCP) | (UDP))) & ((ARP)))", "&1.2 |2.2 ARP TCP UDP"},
     };
     for (auto [text, words] : cases)
@@ -345,19 +282,17 @@ TEST(CompiledTrees, GroupOfAtomsKeepsTextOrder)
     std::vector<filt_node> alone;
     for (const char *atom : atoms)
         alone.push_back(compile(atom).at(0));
-    for (const char *join : {" | ", " & "}) {
-        std::vector<int> sizes = {2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14};
-        if (join[1] == '|') // once: compiling takes time that grows with the square of the text
-            sizes.push_back(20000);
-        for (int n : sizes) {
-            std::string text;
-            std::vector<filt_node> want = {N(GROUP).tree(join[1] == '|' ? NIF_FLAG_OR : 0, 1, n).n};
-            for (int i = 0; i < n; ++i) {
-                text += (i ? join : "") + std::string("(") + atoms[i % 14] + ")";
-                want.push_back(alone[i % 14]);
-            }
-            expect_nodes(want, compile(text, n < 20000), text.substr(0, 60));
+    // One group that wide only: compiling takes time that grows with the square of the text.
+    const std::pair<const char *, int> groups[] = {
+        {" | ", 2}, {" & ", 2}, {" & ", 14}, {" | ", 20000}};
+    for (auto [join, n] : groups) {
+        std::string text;
+        std::vector<filt_node> want = {N(GROUP).tree(join[1] == '|' ? NIF_FLAG_OR : 0, 1, n).n};
+        for (int i = 0; i < n; ++i) {
+            text += (i ? join : "") + std::string("(") + atoms[i % 14] + ")";
+            want.push_back(alone[i % 14]);
         }
+        expect_nodes(want, compile(text), text.substr(0, 60));
     }
 }
 
@@ -368,18 +303,19 @@ TEST(CompiledTrees, SameBytesAsSimplerText)
     const std::pair<std::string, std::string> pairs[] = {
         {"(TCP)|(UDP)", "(TCP) | (UDP)"},
         {"( TCP ) | ( UDP )", "(TCP) | (UDP)"},
-        {"( TCP  SD=80 )", "TCP SD=80"},
         {"\tTCP\tSRC=80\tDST=81\t", "TCP SRC=80 DST=81"},
         {"tcp src=80", "TCP SRC=80"},
         {"TCP SD=http", "TCP SD=80"},
         {"ETH SRC=ff:ff:ff:ff:ff:ff", "ETH SRC=B"},
         {"TCP SD:2<1024", "TCP SRC<1024 DST<1024"},
-        {nest(64, "TCP SD=80"), "TCP SD=80"},
         {nest(64, "TCP", "^("), "TCP"},
-        {nest(63, "TCP", "^("), "^TCP"},
     };
     for (const auto &[text, same_as] : pairs)
         expect_nodes(compile(same_as), compile(text), text.substr(0, 60) + " vs " + same_as);
+    // Nor does leaving out the size, which is the caller's to ask for.
+    filt_node *f = nif_filt_parse("TCP SD=80", nullptr);
+    EXPECT_TRUE(f && std::memcmp(f, compile("TCP SD=80").data(), NIF_NODE_SIZE) == 0);
+    nif_filt_free(f);
 }
 
 } // namespace

@@ -60,20 +60,12 @@ TEST_F(Keywords, WordsThatAreNoKeyword)
         EXPECT_EQ(keyword_span(text), span) << text;
         EXPECT_EQ(lookup(text), TOK_NONE) << text;
     }
-    EXPECT_EQ(keyword_span("SRC=1.2.3.4"), 3);
-    EXPECT_EQ(lookup("SRC=1.2.3.4"), TOK_SRC);
-    // Rebuilding starts afresh.
-    destroy_keywords();
-    ASSERT_EQ(build_keywords(), 0);
-    EXPECT_EQ(lookup("tcp"), TOK_TCP);
 }
 
 TEST(Tokens, RenderAsKeywordsOrNumbers)
 {
     const std::pair<int32_t, const char *> cases[] = {
-        {0, "<0>"},   {-1, "<-1>"}, {23, "TCP"},
-        {1, "LEN"},   {8, "SD:2"},  {16, "802.3"},
-        {27, "OSPF"}, {28, "<28>"}, {-2147483647 - 1, "<-2147483648>"}};
+        {0, "<0>"}, {1, "LEN"}, {27, "OSPF"}, {28, "<28>"}, {-2147483647 - 1, "<-2147483648>"}};
     for (auto [tok, text] : cases)
         EXPECT_STREQ(tok2txt(tok), text) << tok;
 }
@@ -126,7 +118,6 @@ std::string icmp_name(const char *what)
 
 const std::pair<std::string, std::string> kRefusals[] = {
     // Grammar. Nothing to quote at the end of the text.
-    {"", "rule terminated prematurely, at {...}"},
     {"(TCP) & ()", "rule terminated prematurely, at {...}"},
     // A complete rule can only be followed by '&', '|' or the end.
     {"(TCP)   udp SD=80", "misplaced start-of-rule, at {udp SD=80...}"},
@@ -136,13 +127,10 @@ const std::pair<std::string, std::string> kRefusals[] = {
     {"^^TCP", "misplaced Negation, at {^TCP...}"},
     {"& (TCP)", "misplaced Boolean, '&', at {& (TCP)...}"},
     {"(TCP) | | (UDP)", "misplaced Boolean, '|', at {| (UDP)...}"},
-    {"(TCP) | (UDP) & (ARP)", "conflicting Boolean, '&', at {& (ARP)...}"},
     {"(TCP) & (UDP) & (ARP) | (IP)", "conflicting Boolean, '|', at {| (IP)...}"},
     // Inside a bracket the quote stops where the bracket closed.
     {"((TCP) | (UDP) & (ARP)) | (IP)", "conflicting Boolean, '&', at {& (ARP)...}"},
-    {"(TCP) | (UDP", "Unterminated bracket, at {(UDP...}"},
     {"((TCP) | (UDP) & (ARP)", "Unterminated bracket, at {((TCP) | (UDP) & (AR...}"},
-    {"(TCP)) | (UDP)", "invalid operator, ')', at {) | (UDP)...}"},
     {"!TCP", "invalid operator, '!', at {!TCP...}"},
     // ':' and digits belong to keywords, so this is one unknown word.
     {"IP:6", "unrecognised keyword, at {IP:6...}"},
@@ -151,29 +139,18 @@ const std::pair<std::string, std::string> kRefusals[] = {
     {"FOOBARBAZQUUXFOOBARBA", "unrecognised keyword, at {FOOBARBAZQUUXFOOBARB...}"},
     // After a protocol, everything up to the end is its parameter list.
     {"TCP & UDP", "unrecognised keyword, at {& UDP...}"},
-    {"TCP ABCDEFGHIJKLMNOPQRSTUVWXYZ=1", "unrecognised keyword, at {ABCDEFGHIJKLMNOPQRST...}"},
-    {"TCP SRC=80 =81", "unrecognised keyword, at {=81...}"},
     // No blank may stand between '^' and the parameter it negates.
     {"TCP ^ SRC=80", "unrecognised keyword, at { SRC=80...}"},
-    {"TCP ^", "unrecognised keyword, at {...}"},
     // Named from the token, whatever the case; quoted from after the blanks.
     {"src = 1.2.3.4", "invalid protocol=SRC, at {= 1.2.3.4...}"},
-    {"sd:2=80", "invalid protocol=SD:2, at {=80...}"},
-    {"^F", "invalid protocol=F, at {...}"},
     // The protocol follows the '#' directly; a name is quoted without what follows.
     {"IP# 6", "invalid protocol-id, after 'IP:' { 6...}"},
-    {"ip #(6)", "invalid protocol-id, after 'IP:' {(6)...}"},
     {"IP#6x LEN=1", "Invalid IP protocol (6x...)"},
-    {"IP#abcdefghijklmnopqrstuvwxyz", "Invalid IP protocol (abcdefghijklmnopqrst...)"},
     {"^ tcp   junk", "parameters supplied for a negated rule, at {junk...}"},
     {"TCP SRC 80", "expected relop, got {80...}"},
 
     // Parameter checks; keywords are named from their tokens.
     {"udp f=S", "invalid param for protocol=UDP [at {F=S...}]"},
-    {"ICMP SRC=1", "invalid param for protocol=ICMP [at {SRC=1...}]"},
-    {"802.3 ETYPE=2048", "invalid param for protocol=802.3 [at {ETYPE=2048...}]"},
-    {"ETH C=3", "invalid param for protocol=ETH [at {C=3...}]"},
-    {"IP CODE=1", "invalid param for protocol=IP [at {CODE=1...}]"},
     // The numbered form has no protocol row: LEN only.
     {"IP#6 SRC=1.2.3.4", "invalid param for protocol=<-1> [at {SRC=1.2.3.4...}]"},
     // A protocol keyword where a parameter belongs.
@@ -181,7 +158,6 @@ const std::pair<std::string, std::string> kRefusals[] = {
     // The value is quoted from its start, not cut at its end.
     {"TCP SRC=80 DST=81 ETYPE=5 HLEN=5", "invalid param for protocol=TCP [at {ETYPE=5 HLEN=5...}]"},
     {"tcp src=80 Src = 81", "Duplicate 'SRC' parameter [at {SRC=81...}]"},
-    {"IP#6 LEN>1 LEN<5", "Duplicate 'LEN' parameter [at {LEN<5...}]"},
     // The duplicate check comes before the relop check.
     {"IP SRC=1.2.3.4 SRC<5.6.7.8", "Duplicate 'SRC' parameter [at {SRC<5.6.7.8...}]"},
     // SD:2 is checked as SRC, then as DST; the suffix still says SD:2.
@@ -189,12 +165,11 @@ const std::pair<std::string, std::string> kRefusals[] = {
     {"TCP DST=1 SD:2=2", "Duplicate 'DST' parameter [at {SD:2=2...}]"},
     // The earlier parameter is named first; with several earlier conflicts,
     // the first one on the later parameter's list wins.
-    {"TCP SRC=80 SD=81", "'SRC' and 'SD' in same rule [at {SD=81...}]"},
     {"TCP DST=1 SRC=2 SD=3", "'SRC' and 'SD' in same rule [at {SD=3...}]"},
-    {"TCP DST=1 SD:1=2", "'DST' and 'SD:1' in same rule [at {SD:1=2...}]"},
     {"UDP SD:1=1 DST=2", "'SD:1' and 'DST' in same rule [at {DST=2...}]"},
     {"IP SD=1.2.3.4 SD:1=5.6.7.8", "'SD' and 'SD:1' in same rule [at {SD:1=5.6.7.8...}]"},
     {"TCP SD=1 SD:2=2", "'SD' and 'SRC' in same rule [at {SD:2=2...}]"},
+    // Every parameter but the lengths and addresses takes '=' only.
     {"TCP F<S", "'=' is only valid relop for 'F' parameters [at {F<S...}]"},
     {"ETH ETYPE>2048", "'=' is only valid relop for 'ETYPE' parameters [at {ETYPE>2048...}]"},
     {"ICMP TYPE<3", "'=' is only valid relop for 'TYPE' parameters [at {TYPE<3...}]"},
@@ -211,37 +186,25 @@ const std::pair<std::string, std::string> kRefusals[] = {
 
     // Values. Lengths are quoted from the value's start, running on past its end.
     {"IP LEN=1x HLEN=5", "expected numeric parameter, at {1x HLEN=5...}"},
-    {"UDP DLEN=-1", "expected numeric parameter, at {-1...}"},
-    {"ARP HLEN=abcdefghijklmnopqrstuvwxyz",
-     "expected numeric parameter, at {abcdefghijklmnopqrst...}"},
     // Addresses quote the value alone.
     {"ETH SRC=zz HLEN=5", "Invalid/unknown ethernet address [zz...]"},
-    {"802.3 DST=1:2:3:4:5", "Invalid/unknown ethernet address [1:2:3:4:5...]"},
     {"LLC SRC=256", "LLC Address must be numeric, in range 0-255"},
     // Too big for 32 bits: must not wrap round into range.
     {"LLC SD=4294967296", "LLC Address must be numeric, in range 0-255"},
     {"IP SRC=10.0.0.0/0", "IP Address mask must be numeric, in range 1-32 {0...}"},
     {"IP SRC=10.0.0.0/33", "IP Address mask must be numeric, in range 1-32 {33...}"},
-    {"IP SD=10.0.0.0/", "IP Address mask must be numeric, in range 1-32 {...}"},
     // Neither dotted nor a host name; the prefix is cut off the quote.
-    {"IP SRC=1.2.3.4.5", "Invalid/unknown host/network spec [1.2.3.4.5...]"},
     {"IP DST=256.1.1.1/8 HLEN=5", "Invalid/unknown host/network spec [256.1.1.1...]"},
     // telnet is a TCP service only; a name is lowered before the lookup.
     {"UDP DST=telnet", "Invalid udp protocol (telnet...)"},
     {"UDP SD:2=NoSuchSvc", "Invalid udp protocol (nosuchsvc...)"},
     {"TCP SD=abcdefghijklmnopqrstuvwxyz", "Invalid tcp protocol (abcdefghijklmnopqrst...)"},
     {"ETH ETYPE=65536", "Eth-Type must be numeric, in range 0-65535"},
-    {"SNAP ETYPE=0x800", "Eth-Type must be numeric, in range 0-65535"},
-    {"ETH ETYPE=4294969344", "Eth-Type must be numeric, in range 0-65535"},
     {"LLC C=256", "LLC Control must be numeric, in range 0-255"},
-    {"LLC C=4294967299", "LLC Control must be numeric, in range 0-255"},
     {"SNAP ORG=16777216", "SNAP Org must be numeric, in range 0-16777215"},
     // ICMP names are shown whole and as written.
     {"ICMP TYPE=Echoes HLEN=8", "Unrecognised ICMP type, Echoes, try using numeric code"},
-    {"ICMP TYPE=abcdefghijklmnopqrstuvwxyz0123",
-     "Unrecognised ICMP type, abcdefghijklmnopqrstuvwxyz0123, try using numeric code"},
     // A code needs a non-zero type before it; the quote is what follows the value.
-    {"ICMP CODE=1 HLEN=5", "ICMP code must be qualified by type { HLEN=5...}"},
     {"ICMP CODE=3 TYPE=3", "ICMP code must be qualified by type { TYPE=3...}"},
     {"ICMP TYPE=echorep CODE=0", "ICMP code must be qualified by type {...}"},
     // Code names belong to their type.
@@ -261,11 +224,8 @@ const std::pair<std::string, std::string> kRefusals[] = {
     {"TCP F=s^s", "TCP flag, 'S', specified twice {...}"},
     {"TCP F=^AA DST=80", "TCP flag, 'A', specified twice { DST=80...}"},
     {"TCP F=SS^A DST=80", "Duplicate TCP flag, 'S', at { DST=80...}"},
-    // Refused after part of the tree or of a value was built.
-    {"((TCP) & (ARP)) | (UDP SD=nosuchsvc)", "Invalid udp protocol (nosuchsvc...)"},
-    {"ICMP TYPE=3 CODE=foo", "Unrecognised ICMP code, foo, try using numeric code"},
+    // Inside a bracket, what follows the value ends where the bracket closed.
     {"(TCP F=SS) | (IP SRC=10.1.2.3/12)", "Duplicate TCP flag, 'S', at {...}"},
-    {"ETH SD:2=8:0:20:1:2:3 ETYPE=x", "Eth-Type must be numeric, in range 0-65535"},
 
     // Texts longer than the message buffer: the compiler stops at the first
     // bracket it refuses, and quotes, cut, as every quote is.
@@ -297,8 +257,6 @@ TEST(CompileMessages, BracketDepthLimit)
     expect_compile("(" + nest(63, "TCP") + ") | (" + nest(63, "UDP") + ")", nullptr, 3);
     expect_compile(nest(32, nest(32, rule) + " & " + nest(32, rule)), nullptr, 3);
     expect_compile(nest(65, rule), too_deep);
-    expect_compile(nest(65, rule, "^("), too_deep);
-    expect_compile("(TCP) | " + nest(65, rule), too_deep);
     // The quote starts at the 65th '(', not at the innermost one; so deep a
     // text fails before it is parsed any deeper.
     expect_compile(nest(kHuge, rule),
@@ -323,32 +281,24 @@ void expect_short(const std::string &input, const std::string &output, const cha
 TEST(ShortForm, Expansions)
 {
     // On this machine's services database, 'domain' is a TCP and a UDP
-    // service, 'telnet' and 'www' (an alias of http) TCP only and 'tftp' UDP
-    // only. The expansion compiles to `nodes` nodes, when not 0 ('gate' is a
-    // host name that need not resolve); -1: refused with this message.
+    // service, 'telnet' TCP only and 'tftp' UDP only. The expansion compiles to `nodes` nodes, when
+    // not 0 ('gate' is a host name that need not resolve); -1: refused with this message.
     const char *null_expr = "filter-spec evaluated to a null expression";
     const char *too_long = "filter-spec too long (expansion exceeds 1024 characters)";
-    const std::string h1016(1016, 'h'), h1015(1015, 'h'), h984(984, 'h'), d500(500, '1');
+    const std::string h1016(1016, 'h'), h984(984, 'h');
     const struct {
         std::string input, output;
         int nodes;
     } cases[] = {
-        {"10.1.1.1", "(IP SD=10.1.1.1)", 1},
-        {"!10.1.1.1", "^(IP SD=10.1.1.1)", 1},
         {"10.1.1.1:80", "((TCP SD=80) | (UDP SD=80)) & (IP SD=10.1.1.1)", 5},
-        {":Domain", "((TCP SD=domain) | (UDP SD=domain))", 3},
         {"gate:", "(IP SD=gate)", 0},
         // Blanks around the ':' go, and blanks after it before the port.
         {"!10.1.1.1 : telnet", "((TCP SD=telnet)) & ^(IP SD=10.1.1.1)", 3},
-        {"10.1.1.1:   domain", "((TCP SD=domain) | (UDP SD=domain)) & (IP SD=10.1.1.1)", 5},
-        {" : 80", "((TCP SD=80) | (UDP SD=80))", 3},
         {":!80", "^((TCP SD=80) | (UDP SD=80))", 3},
         // A service name is lowered; the host keeps its case.
         {"GaTe:TELNET", "((TCP SD=telnet)) & (IP SD=GaTe)", 0},
         {":tftp", "((UDP SD=tftp))", 1},
-        {"localhost:www", "((TCP SD=www)) & (IP SD=localhost)", 3},
         {"!10.1.1.1:!domain", "^((TCP SD=domain) | (UDP SD=domain)) & ^(IP SD=10.1.1.1)", 5},
-        {"10.1.0.0/16:telnet", "((TCP SD=telnet)) & (IP SD=10.1.0.0/16)", 3},
         // Without a ':' the host is taken as it is, blanks and all.
         {" 10.1.1.1 ", "(IP SD= 10.1.1.1 )", 1},
         {"", null_expr, -1},
@@ -358,19 +308,13 @@ TEST(ShortForm, Expansions)
         {"gate:80:x", "Unknown TCP/UDP service, '80:x'", -1},
         // Blanks after '!' stay, so this is no number.
         {"gate:! 80", "Unknown TCP/UDP service, ' 80'", -1},
-        {"gate:-1", "Unknown TCP/UDP service, '-1'", -1},
         // The output holds 1024 characters. Each of these expands to exactly
-        // 1024 (for the doubled port 1023) and one character more is too long.
+        // 1024, and one character more is too long; the longest form has 36
+        // characters, the port twice, and the host.
         {h1016, "(IP SD=" + h1016 + ")", 0},
         {h1016 + "h", too_long, -1},
-        // '!' is one character of input but also one of output.
-        {"!" + h1015, "^(IP SD=" + h1015 + ")", 0},
-        {"!" + h1015 + "h", too_long, -1},
-        // The longest form: 36 characters, twice the port, and the host.
         {"!" + h984 + ":!80", "^((TCP SD=80) | (UDP SD=80)) & ^(IP SD=" + h984 + ")", 0},
         {"!" + h984 + "h:!80", too_long, -1},
-        {":" + d500, "((TCP SD=" + d500 + ") | (UDP SD=" + d500 + "))", 0},
-        {":" + d500 + "1", too_long, -1},
     };
     for (const auto &c : cases) {
         expect_short(c.input, c.nodes < 0 ? "" : c.output,

