@@ -73,6 +73,7 @@ inline const char *const kEngineFilters[] = {
     "802.3 SRC=M ^DST=1:80:c2:0:0:0",
     "802.3 SD=2:0:0:0:0:7 HLEN<15 DLEN=35 LEN>40",
     "LLC SRC=66 DST=66 C=3",
+    "LLC SD=194", // 66 with the top bit set: all eight bits count
     "LLC SD=170 ^C=3",
     "LLC ^SD:1=170",
     "LLC SD:2=170 DLEN>0 LEN<40",
