@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -137,47 +138,33 @@ struct Tool : testing::Test {
 };
 
 // The tool as a child process: its standard input a pipe the test writes,
-// its standard output a pipe the test reads (or a file), its standard error
-// a file or a terminal.
+// its standard output a pipe the test reads (or nothing), its standard error
+// the file or terminal at `stderr_path`.
 class Child {
   public:
-    struct Io {
-        bool stdout_pipe = false;
-        std::string stdout_file = "/dev/null";
-        std::string stderr_file = "/dev/null";
-        int stderr_fd = -1; // used instead of stderr_file when set
-    };
-    Child(const std::vector<std::string> &args, const Io &io)
+    Child(std::vector<std::string> args, const std::string &stderr_path, bool stdout_pipe = false)
     {
         int in[2], out[2] = {-1, -1};
-        if (pipe(in) != 0 || (io.stdout_pipe && pipe(out) != 0))
+        if (pipe(in) != 0 || (stdout_pipe && pipe(out) != 0))
             ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        args.insert(args.begin(), ZERIZA_TOOL);
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(in[0], 0);
-            int o = io.stdout_pipe
-                        ? out[1]
-                        : open(io.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(o, 1);
-            int e = io.stderr_fd >= 0
-                        ? io.stderr_fd
-                        : open(io.stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(e, 2);
+            dup2(stdout_pipe ? out[1] : open("/dev/null", O_WRONLY), 1);
+            dup2(open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
             for (int fd = 3; fd < 1024; ++fd)
                 close(fd);
-            std::vector<char *> argv;
-            std::string prog = ZERIZA_TOOL;
-            argv.push_back(prog.data());
-            std::vector<std::string> copy = args;
-            for (auto &a : copy)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(prog.c_str(), argv.data());
+            execv(argv[0], argv.data());
             _exit(127);
         }
         close(in[0]);
         in_ = in[1];
-        if (io.stdout_pipe) {
+        if (stdout_pipe) {
             close(out[1]);
             out_ = out[0];
         }
@@ -219,26 +206,14 @@ class Child {
             close(in_);
         in_ = -1;
     }
-    // Read `n` bytes of standard output (fewer at its end).
-    std::string read(size_t n)
-    {
-        std::string s(n, '\0');
-        size_t got = 0;
-        while (got < n) {
-            ssize_t r = ::read(out_, s.data() + got, n - got);
-            if (r <= 0)
-                break;
-            got += static_cast<size_t>(r);
-        }
-        s.resize(got);
-        return s;
-    }
-    std::string read_all()
+    // Standard output, `n` bytes of it or all that is left (fewer at its end).
+    std::string read(size_t n = SIZE_MAX)
     {
         std::string s;
         char buf[4096];
-        for (ssize_t n; (n = ::read(out_, buf, sizeof buf)) > 0;)
-            s.append(buf, static_cast<size_t>(n));
+        for (ssize_t got;
+             s.size() < n && (got = ::read(out_, buf, std::min(sizeof buf, n - s.size()))) > 0;)
+            s.append(buf, static_cast<size_t>(got));
         return s;
     }
     void signal(int sig) { kill(pid_, sig); }
