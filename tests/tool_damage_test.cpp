@@ -15,9 +15,9 @@ using namespace tooltest;
 TEST_F(Tool, ACutLogExportsExactlyItsWholeEvents)
 {
     const auto frames = sample::frames(2);
-    const std::vector<Rec> all = records(frames);
     fs::path small = dir / "small.pcap", log = dir / "small.log";
     ASSERT_TRUE(sample::write_pcap(small, frames));
+    const std::vector<Rec> all = read_pcap(small);
     ok("record -r " + q(small) + " -w " + q(log));
     const std::string whole = slurp(log);
     std::vector<size_t> ends; // where each frame's event ends

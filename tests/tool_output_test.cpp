@@ -19,7 +19,7 @@ TEST_F(Tool, StampsAreValidAndOverflowingOnesAreCarried)
     frames[2].usec = 999999;
     fs::path odd = dir / "odd.pcap", log = dir / "odd.log";
     ASSERT_TRUE(sample::write_pcap(odd, frames));
-    std::vector<Rec> want = records(frames);
+    std::vector<Rec> want = read_pcap(odd);
     std::get<0>(want[1]) += 1;
     std::get<1>(want[1]) = 500000000;
     ok("match IP -r " + q(odd) + " -w " + q(dir / "m.pcap"));
@@ -35,37 +35,25 @@ TEST_F(Tool, StampsAreValidAndOverflowingOnesAreCarried)
 // packets of a raw IP capture to the matcher so that only negations hold.
 TEST_F(Tool, RawIpCapturesNeverTakeIpv6ForIpv4)
 {
-    const auto frames = sample::raw_ip_frames(60); // every fourth is IPv6 with TCP to port 80
+    // Every fourth packet is IPv6 with TCP to port 80.
     fs::path raw = dir / "raw.pcap", log = dir / "raw.log";
-    ASSERT_TRUE(sample::write_pcap(raw, frames, DLT_RAW));
+    ASSERT_TRUE(sample::write_pcap(raw, sample::raw_ip_frames(60), DLT_RAW));
     const std::pair<const char *, long> cases[] = {
         {"IP", 45},  {"^(IP)", 15}, {"TCP", 15},    {"TCP SD=80", 15}, {"IP#6", 15},
         {"UDP", 15}, {"ICMP", 15},  {"^(TCP)", 45}, {"IP LEN>0", 45},
     };
     for (const auto &[filter, n] : cases)
         EXPECT_EQ(passed(q(filter) + " -r " + q(raw)), n) << filter;
-    if (std::system("command -v tcpdump >/dev/null 2>&1") == 0)
-        for (const auto &[expr, filter] :
-             {std::pair<const char *, const char *>{"ip", "IP"}, {"not ip", "^(IP)"}}) {
-            std::string cmd =
-                "tcpdump -r " + q(raw) + " -w " + q(dir / "t.pcap") + " '" + expr + "' 2>/dev/null";
-            ASSERT_EQ(std::system(cmd.c_str()), 0);
-            EXPECT_EQ(passed(q(filter) + " -r " + q(raw)),
-                      static_cast<long>(read_pcap(dir / "t.pcap").size()))
-                << expr;
-        }
     // Recorded and exported, the frames keep their bytes and link type.
     ok("record -r " + q(raw) + " -w " + q(log) + " '^(IP)'");
     ok("export " + q(log) + " -w " + q(dir / "v6.pcap"));
+    const std::vector<Rec> all = read_pcap(raw);
     std::vector<Rec> v6;
-    for (size_t i = 3; i < frames.size(); i += 4)
-        v6.push_back(records(frames)[i]);
+    for (size_t i = 3; i < all.size(); i += 4)
+        v6.push_back(all[i]);
     EXPECT_EQ(read_pcap(dir / "v6.pcap"), v6);
-    char err[PCAP_ERRBUF_SIZE];
-    pcap_t *pc = pcap_open_offline((dir / "v6.pcap").c_str(), err);
-    ASSERT_NE(pc, nullptr);
-    EXPECT_EQ(pcap_datalink(pc), DLT_RAW);
-    pcap_close(pc);
+    // The pcap header's link type, from the same libpcap as the input's.
+    EXPECT_EQ(slurp(dir / "v6.pcap").substr(20, 4), slurp(raw).substr(20, 4));
 }
 
 } // namespace

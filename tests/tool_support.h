@@ -7,7 +7,6 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -76,16 +75,6 @@ inline std::vector<Rec> read_pcap(const fs::path &p)
                        std::string(reinterpret_cast<const char *>(d), h->caplen), h->len});
     if (pc)
         pcap_close(pc);
-    return out;
-}
-
-// The frames of the sample capture as read_pcap gives them.
-inline std::vector<Rec> records(const std::vector<sample::TimedFrame> &frames)
-{
-    std::vector<Rec> out;
-    for (const auto &f : frames)
-        out.push_back(
-            {f.sec, f.usec * 1000, std::string(f.bytes.begin(), f.bytes.end()), f.origlen});
     return out;
 }
 
@@ -192,13 +181,6 @@ class Child {
             }
             at += static_cast<size_t>(n);
         }
-    }
-    // Bytes written to standard input that the tool has not read yet.
-    int unread() const
-    {
-        int n = 0;
-        ioctl(in_, FIONREAD, &n);
-        return n;
     }
     void close_in()
     {

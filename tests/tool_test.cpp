@@ -175,7 +175,6 @@ TEST_F(Tool, AFailureGivesOneLineAndLeavesEveryFileAsItWas)
         {"match IP -r " + s + " -r " + q(ppp) + " -w " + new_pcap, 1,
          "zeriza: capture " + ppp.string() +
              ": unsupported link type PPP (9); supported: EN10MB (Ethernet), RAW and IPV4"},
-        {"record -r " + s + " -r " + q(ppp) + " -w " + new_log, 1, "zeriza: capture "},
         // Logs that cannot be read.
         {"dump " + q(corrupt), 1,
          "zeriza: " + corrupt.string() +
