@@ -53,11 +53,6 @@ inline std::string q(const std::string &s)
     return r + "'";
 }
 
-inline long lines(const std::string &s)
-{
-    return std::count(s.begin(), s.end(), '\n');
-}
-
 // A frame of a pcap file: timestamp (seconds, nanoseconds), bytes and original length.
 using Rec = std::tuple<int64_t, int64_t, std::string, uint32_t>;
 

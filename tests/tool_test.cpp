@@ -146,8 +146,7 @@ TEST_F(Tool, AFailureGivesOneLineAndLeavesEveryFileAsItWas)
     pcap_dump_close(pcap_dump_open(dead, ppp.c_str()));
     pcap_close(dead);
     const auto before = files(dir);
-    const std::string s = q(sample), l = q(log), new_log = q(dir / "new.log");
-    const std::string new_pcap = q(dir / "new.pcap"), full = " > /dev/full";
+    const std::string s = q(sample), l = q(log), new_pcap = q(dir / "new.pcap");
     const struct {
         std::string args;
         int status;
@@ -159,7 +158,8 @@ TEST_F(Tool, AFailureGivesOneLineAndLeavesEveryFileAsItWas)
         {"match IP -r " + s + " " + s, 2, "zeriza: The following argument was not expected"},
         {"compile", 2, "zeriza: FILTER is required"},
         {"match IP -r " + s + " -c 0", 2, "zeriza: -c: Value 0 not in range"},
-        {"record -r " + s + " -w " + new_log + " -c 0", 2, "zeriza: -c: Value 0 not in range"},
+        {"record -r " + s + " -w " + q(dir / "new.log") + " -c 0", 2,
+         "zeriza: -c: Value 0 not in range"},
         {"match IP -r - -r -", 2, "zeriza match: standard input ('-') can be read only once"},
         {"export " + l + " -w " + new_pcap + " --session 0", 2, "zeriza: --session: Value 0 not"},
         {"export " + l + " -w " + new_pcap + " --session 2", 2,
@@ -169,7 +169,6 @@ TEST_F(Tool, AFailureGivesOneLineAndLeavesEveryFileAsItWas)
         // A message quotes the user's text with its control characters escaped.
         {"compile \"$(printf '$\\nX\\001')\"", 1,
          "zeriza: bad filter: invalid operator, '$', at {$\\nX\\x01...}"},
-        {"record -r " + s + " -w " + q(kept) + " 'TCP SD=x'", 1, "zeriza: bad filter"},
         {"short ':'", 1, "zeriza: bad short form: filter-spec evaluated to a null expression"},
         {"record -r /dev/null -w " + q(kept), 1, "zeriza: cannot read capture /dev/null: "},
         {"match IP -r " + s + " -r " + q(ppp) + " -w " + new_pcap, 1,
@@ -200,11 +199,8 @@ TEST_F(Tool, AFailureGivesOneLineAndLeavesEveryFileAsItWas)
         {"record -r " + s + " -w " + q(dir / "no" / "x.log"), 1,
          "zeriza: cannot write log " + (dir / "no" / "x.log").string() +
              ": No such file or directory"},
-        {"dump " + l + full, 1, "zeriza: cannot write standard output: No space left on device"},
-        {"compile 'TCP SD=80'" + full, 1,
+        {"compile 'TCP SD=80' > /dev/full", 1,
          "zeriza: cannot write standard output: No space left on device"},
-        {"match IP -r " + s + " -w -" + full, 1,
-         "zeriza: cannot write capture on standard output: No space left on device"},
         {"match IP -r " + s + " -w /dev/full", 1,
          "zeriza: cannot write capture /dev/full: No space left on device"},
         {"record -r " + s + " -w /dev/full", 1,
@@ -213,7 +209,8 @@ TEST_F(Tool, AFailureGivesOneLineAndLeavesEveryFileAsItWas)
     };
     for (const auto &c : cases) {
         Outcome r = shell(tool + " " + c.args);
-        EXPECT_TRUE(r.status == c.status && r.err.rfind(c.err, 0) == 0 && lines(r.err) == 1)
+        EXPECT_TRUE(r.status == c.status && r.err.rfind(c.err, 0) == 0 &&
+                    r.err.find('\n') == r.err.size() - 1)
             << c.args << ": status " << r.status << "\n"
             << r.err;
         EXPECT_TRUE(files(dir) == before) << c.args;
