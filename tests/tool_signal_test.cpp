@@ -14,14 +14,6 @@ namespace {
 using namespace tooltest;
 using namespace std::chrono_literals;
 
-// The frames of the capture that pass a filter, as match writes them.
-std::vector<Rec> passing(Tool &t, const fs::path &capture, const std::string &filter)
-{
-    fs::path out = t.dir / "passing.pcap";
-    t.ok("match " + q(filter) + " -r " + q(capture) + " -w " + q(out));
-    return read_pcap(out);
-}
-
 // Whatever the moment of the signal, the log reads back whole, its counts
 // agree, and it holds the first passing frames of the input. Gives what
 // dump -q says of it.
@@ -45,7 +37,8 @@ TEST_F(Tool, AStopSignalLeavesAWholeLog)
     ASSERT_TRUE(sample::write_pcap(
         half, std::vector<sample::TimedFrame>(frames.begin(), frames.begin() + 120)));
     const std::string half_bytes = slurp(half);
-    const std::vector<Rec> want = passing(*this, half, "TCP");
+    ok("match TCP -r " + q(half) + " -w " + q(dir / "passing.pcap"));
+    const std::vector<Rec> want = read_pcap(dir / "passing.pcap");
     ok("record -r " + q(half) + " -w " + q(ref) + " TCP");
     const size_t before_close = fs::file_size(ref) - 80; // all but the closing event and trailer
 
@@ -80,7 +73,8 @@ TEST_F(Tool, AStopSignalDuringALargeCaptureLeavesAWholeLog)
 {
     fs::path big = dir / "big.pcap", log = dir / "big.log";
     ASSERT_TRUE(sample::write_pcap(big, sample::frames(100000)));
-    const std::vector<Rec> want = passing(*this, big, "UDP");
+    ok("match UDP -r " + q(big) + " -w " + q(dir / "passing.pcap"));
+    const std::vector<Rec> want = read_pcap(dir / "passing.pcap");
     Child c({"record", "-r", big.string(), "-w", log.string(), "UDP"}, io / "err");
     // The log is created (under a temporary name) once the capture is open
     // and checked, and the reading starts then: 100000 frames take far
@@ -160,13 +154,12 @@ TEST_F(Tool, TheStatusLineIsWipedBeforeTheSummary)
                 text.append(buf, static_cast<size_t>(n));
         }
         close(master);
-        const std::string wipe = "\r\x1b[K";
         // The first line drawn: \r, the status, then an erase to its end.
         size_t drawn = text.find('\r'), erased = text.find("\x1b[K", drawn);
         ASSERT_TRUE(drawn == 0 && erased != std::string::npos) << text;
         EXPECT_NE(text.substr(0, erased).find(c.status), std::string::npos) << text;
         // The terminal turns each newline into \r\n.
-        EXPECT_NE(text.find(wipe + c.summary + "\r\n"), std::string::npos) << text;
+        EXPECT_NE(text.find("\r\x1b[K" + c.summary + "\r\n"), std::string::npos) << text;
     }
 }
 

@@ -16,7 +16,7 @@ TEST_F(Tool, RecordDumpExportKeepsExactlyThePassingFrames)
     const std::string filter = q("((TCP SD=80) | (UDP SD=53)) & (IP SRC=10.0.0.0/8)");
     fs::path log = dir / "cap.log", matched = dir / "matched.pcap", exported = dir / "out.pcap";
     Outcome m = shell(tool + " match " + filter + " -r - -w - < " + q(sample) + " > " + q(matched));
-    const std::vector<Rec> want = read_pcap(matched), all = read_pcap(sample);
+    const std::vector<Rec> want = read_pcap(matched);
     const std::string n = std::to_string(want.size());
     EXPECT_EQ(m.status, 0) << m.err;
     EXPECT_EQ(m.err, "240 frames read, " + n + " passed\n");
@@ -25,16 +25,16 @@ TEST_F(Tool, RecordDumpExportKeepsExactlyThePassingFrames)
     Outcome r = ok("record -r " + q(sample) + " " + filter + " -w " + q(log));
     EXPECT_EQ(r.err, sample.string() + ": 240 frames read, " + n + " recorded\n");
     ok("export " + q(log) + " -w " + q(exported));
-    // Frame by frame: bytes, original length and timestamp, in the capture's order.
     EXPECT_EQ(read_pcap(exported), want);
-    auto at = all.begin();
-    for (const Rec &g : want)
-        EXPECT_NE(at = std::find(at, all.end(), g), all.end())
-            << "a frame not in the capture, in order";
     EXPECT_TRUE(slurp(exported).rfind("\xd4\xc3\xb2\xa1", 0) == 0) << "microsecond pcap";
     r = shell(tool + " export - -w - < " + q(log) + " > " + q(exported));
     EXPECT_EQ(r.err, n + " frames exported\n");
     EXPECT_EQ(read_pcap(exported), want);
+    // With no filter, frame by frame: bytes, original length (some frames are
+    // cut short) and timestamp, in the capture's order.
+    ok("record -r " + q(sample) + " -w " + q(log));
+    ok("export " + q(log) + " -w " + q(exported));
+    EXPECT_EQ(read_pcap(exported), read_pcap(sample));
 
     r = shell(tool + " record -r - -w - " + filter + " < " + q(sample) + " | " + tool + " dump -");
     EXPECT_EQ(r.status, 0) << r.err;
