@@ -75,17 +75,13 @@ TEST_F(Tool, AStopSignalDuringALargeCaptureLeavesAWholeLog)
     ASSERT_TRUE(sample::write_pcap(big, sample::frames(100000)));
     ok("match UDP -r " + q(big) + " -w " + q(dir / "passing.pcap"));
     const std::vector<Rec> want = read_pcap(dir / "passing.pcap");
+    // The log is created (under a temporary name, one more file in the folder)
+    // once the capture is open and checked, and the reading starts then:
+    // 100000 frames take far longer to record than the signal takes to come.
+    auto files = [&] { return std::distance(fs::directory_iterator(dir), {}); };
+    const auto before = files();
     Child c({"record", "-r", big.string(), "-w", log.string(), "UDP"}, io / "err");
-    // The log is created (under a temporary name) once the capture is open
-    // and checked, and the reading starts then: 100000 frames take far
-    // longer to record than the signal takes to come.
-    auto writing = [&] {
-        for (const auto &e : fs::directory_iterator(dir))
-            if (e.path().filename().string().find("big.log") != std::string::npos)
-                return true;
-        return false;
-    };
-    for (int i = 0; i < 5000 && !writing(); ++i)
+    for (int i = 0; i < 5000 && files() == before; ++i)
         std::this_thread::sleep_for(1ms);
     c.signal(SIGINT);
     EXPECT_EQ(c.wait(), 130) << slurp(io / "err");

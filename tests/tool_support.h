@@ -75,25 +75,20 @@ inline std::vector<Rec> read_pcap(const fs::path &p)
 
 // Every test works in a scratch folder of its own with a sample capture.
 struct Tool : testing::Test {
-    fs::path dir =
+    // What the shell captures goes in `io`, apart from the work in `dir`.
+    fs::path io =
         fs::temp_directory_path() / ("zeriza-tool-" + std::to_string(getpid()) + "-" +
                                      testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::path io = dir.string() + "-io"; // what the shell captures, apart from the work
-    fs::path sample = dir / "sample.pcap";
+    fs::path dir = io / "work", sample = dir / "sample.pcap";
     const std::string tool = q(ZERIZA_TOOL);
 
     void SetUp() override
     {
-        fs::remove_all(dir);
+        fs::remove_all(io);
         fs::create_directories(dir);
-        fs::create_directories(io);
         ASSERT_TRUE(sample::write_pcap(sample, sample::frames()));
     }
-    void TearDown() override
-    {
-        fs::remove_all(dir);
-        fs::remove_all(io);
-    }
+    void TearDown() override { fs::remove_all(io); }
 
     // A shell command line, `tool` standing for the tool, with standard
     // output and error captured and no standard input unless it gives one.
@@ -147,7 +142,7 @@ class Child {
             _exit(127);
         }
         close(in[0]);
-        in_ = in[1];
+        in_ = fdopen(in[1], "w");
         if (stdout_pipe) {
             close(out[1]);
             out_ = out[0];
@@ -168,20 +163,14 @@ class Child {
 
     void feed(const std::string &bytes)
     {
-        for (size_t at = 0; at < bytes.size();) {
-            ssize_t n = write(in_, bytes.data() + at, bytes.size() - at);
-            if (n <= 0) {
-                ADD_FAILURE() << "write to the tool: " << std::strerror(errno);
-                return;
-            }
-            at += static_cast<size_t>(n);
-        }
+        if (std::fwrite(bytes.data(), 1, bytes.size(), in_) != bytes.size() || std::fflush(in_))
+            ADD_FAILURE() << "write to the tool: " << std::strerror(errno);
     }
     void close_in()
     {
-        if (in_ >= 0)
-            close(in_);
-        in_ = -1;
+        if (in_)
+            std::fclose(in_);
+        in_ = nullptr;
     }
     // Standard output, `n` bytes of it or all that is left (fewer at its end).
     std::string read(size_t n = SIZE_MAX)
@@ -205,7 +194,8 @@ class Child {
 
   private:
     pid_t pid_ = -1;
-    int in_ = -1, out_ = -1;
+    std::FILE *in_ = nullptr;
+    int out_ = -1;
     bool waited_ = false;
 };
 
