@@ -1,8 +1,7 @@
-// Logs that are cut short or damaged: everything whole before the damage is
-// still dumped and exported, then one line says where the log ends and why.
-// Stored filters of any content print safely.
+// Logs that are cut short: everything whole before the cut is still dumped
+// and exported, then one line says where the log ends and why. Stored
+// filters of any content print safely.
 #include <cstring>
-#include <memory>
 
 #include "tests/tool_support.h"
 
@@ -10,109 +9,59 @@ namespace {
 
 using namespace tooltest;
 
-// A log of two frames and no filter, cut at every byte: export writes
-// exactly the frames whose events are whole before the cut, says where the
-// log ends, and exits 1.
-TEST_F(Tool, ACutLogExportsExactlyItsWholeEvents)
+// A log cut short: dump shows what is whole and flags each session left
+// without its trailer, export writes exactly the frames whose events are
+// whole; both exit 1 with one line on where and why the log ends.
+TEST_F(Tool, ACutLogGivesWhatIsWholeAndSaysWhereItEnds)
 {
-    const auto frames = sample::frames(2);
-    const std::vector<Rec> all = records(frames);
-    fs::path small = dir / "small.pcap", log = dir / "small.log";
-    ASSERT_TRUE(sample::write_pcap(small, frames));
-    ok("record -r " + q(small) + " -w " + q(log));
-    const std::string whole = slurp(log);
-    std::vector<size_t> ends; // where each frame's event ends
-    size_t at = 15 + 216;
-    for (const auto &f : frames)
-        ends.push_back(at += 40 + f.bytes.size());
-    ASSERT_EQ(at + 80, whole.size()) << "header, session, events, closing event and trailer";
-
-    // A few runs at a time, each on its own cut.
-    struct Run {
-        size_t n;
-        std::unique_ptr<Child> child;
-    };
-    auto name = [&](size_t n, const char *what) {
-        return (dir / (std::to_string(n) + what)).string();
-    };
-    auto check = [&](Run &r) {
-        const size_t n = r.n;
-        const int status = r.child->wait();
-        const std::string err = slurp(name(n, ".err")), out = name(n, ".pcap");
-        const std::string where = " at byte " + std::to_string(n) + ",";
-        ASSERT_TRUE(status == 1 && err.find(where) != std::string::npos)
-            << "cut at " << n << ": status " << status << "\n"
-            << err;
-        if (n < 15) { // not even the log header: nothing to export
-            EXPECT_FALSE(fs::exists(out)) << n;
-            return;
-        }
-        auto k = std::count_if(ends.begin(), ends.end(), [n](size_t e) { return e <= n; });
-        ASSERT_EQ(read_pcap(out), std::vector<Rec>(all.begin(), all.begin() + k)) << "cut at " << n;
-    };
-    std::vector<Run> running;
-    for (size_t n = 1; n < whole.size(); ++n) {
-        spit(name(n, ".log"), whole.substr(0, n));
-        running.push_back(
-            {n, std::make_unique<Child>(
-                    std::vector<std::string>{"export", name(n, ".log"), "-w", name(n, ".pcap")},
-                    Child::Io{.stderr_file = name(n, ".err")})});
-        if (running.size() == 4 || n + 1 == whole.size()) {
-            for (Run &r : running)
-                ASSERT_NO_FATAL_FAILURE(check(r));
-            running.clear();
-        }
-    }
-}
-
-// dump shows what is whole, flags each session left without its trailer,
-// and ends with one line on where and why the log ends.
-TEST_F(Tool, DumpFlagsEverySessionLeftOpen)
-{
-    fs::path log = dir / "two.log", cut = dir / "cut.log";
+    fs::path log = dir / "two.log", cut = dir / "cut.log", out = dir / "out.pcap";
     ok("record -r " + q(sample) + " -r " + q(sample) + " -w " + q(log) + " ARP");
+    ok("match ARP -r " + q(sample) + " -w " + q(dir / "arp.pcap"));
+    const std::vector<Rec> arp = read_pcap(dir / "arp.pcap");
     const std::string whole = slurp(log);
-    // Where each ARP frame's event ends in the first session, and where the
-    // session ends.
-    std::vector<size_t> ends;
-    size_t at = 15 + 216 + 112;
-    for (const auto &f : sample::frames())
-        if (f.bytes[12] == 0x08 && f.bytes[13] == 0x06)
-            ends.push_back(at += 40 + f.bytes.size());
-    const size_t first_end = at + 80, event = ends[3] - ends[2];
+    // Where the k-th ARP event of the first session ends: after the log
+    // header, the session header with the filter and k events of 40 bytes
+    // and a frame each. The closing event follows.
+    std::vector<size_t> event_end = {15 + 216 + 112};
+    for (const Rec &f : arp)
+        event_end.push_back(event_end.back() + 40 + std::get<2>(f).size());
+    const size_t first_end = event_end.back() + 80;
     ASSERT_EQ(whole.size(), 15 + 2 * (first_end - 15));
-    ASSERT_EQ(event, 40u + 42u);
+    auto at = [](size_t n) { return " at byte " + std::to_string(n) + ", "; };
     const struct {
         size_t cut;
-        std::string err;   // after "zeriza: LOG: "
-        int open_sessions; // flagged NO TRAILER
+        std::string err;     // after "zeriza: LOG:"
+        int open_sessions;   // flagged NO TRAILER; -1 when not even the log header is whole
+        size_t whole_frames; // exported
     } cases[] = {
-        {7, "log truncated at byte 7, inside its header", -1},
-        {15, "log ends at byte 15, before the header of session 1", 2},
-        {100, "log truncated at byte 100, inside the header of session 1", 2},
-        {ends[2],
-         "log ends at byte " + std::to_string(ends[2]) + ", before the trailer of session 1", 2},
-        {ends[2] + 50, "log truncated at byte " + std::to_string(ends[2] + 50) + ", inside event 4",
-         2},
-        {first_end - 20,
-         "log truncated at byte " + std::to_string(first_end - 20) + ", inside event 21", 2},
-        {first_end,
-         "log ends at byte " + std::to_string(first_end) + ", before the header of session 2", 1},
-        {whole.size() - 1,
-         "log truncated at byte " + std::to_string(whole.size() - 1) + ", inside event 42", 1},
+        {7, "log truncated" + at(7) + "inside its header", -1, 0},
+        {15, "log ends" + at(15) + "before the header of session 1", 2, 0},
+        {100, "log truncated" + at(100) + "inside the header of session 1", 2, 0},
+        {event_end[3], "log ends" + at(event_end[3]) + "before the trailer of session 1", 2, 3},
+        // Inside an event's header, inside its data, inside the closing event.
+        {event_end[3] + 20, "log truncated" + at(event_end[3] + 20) + "inside event 4", 2, 3},
+        {event_end[3] + 50, "log truncated" + at(event_end[3] + 50) + "inside event 4", 2, 3},
+        {first_end - 20, "log truncated" + at(first_end - 20) + "inside event 21", 2, 20},
+        {first_end, "log ends" + at(first_end) + "before the header of session 2", 1, 20},
     };
     for (const auto &c : cases) {
+        SCOPED_TRACE(c.cut);
         spit(cut, whole.substr(0, c.cut));
-        Outcome r = run("dump -q " + q(cut));
-        EXPECT_EQ(r.status, 1) << c.cut;
-        EXPECT_EQ(r.err, "zeriza: " + cut.string() + ": " + c.err + "\n") << c.cut;
-        if (c.open_sessions < 0)
+        fs::remove(out);
+        const std::string says = "zeriza: " + cut.string() + ": " + c.err + "\n";
+        Outcome d = run("dump -q " + q(cut)), e = run("export " + q(cut) + " -w " + q(out));
+        EXPECT_TRUE(d.status == 1 && d.err == says) << d.err;
+        EXPECT_TRUE(e.status == 1 && e.err.ends_with(says)) << e.err;
+        if (c.open_sessions < 0) {
+            EXPECT_FALSE(fs::exists(out));
             continue;
+        }
+        EXPECT_EQ(read_pcap(out), std::vector<Rec>(arp.begin(), arp.begin() + c.whole_frames));
         size_t flagged = 0;
-        for (size_t p = 0; (p = r.out.find("NO TRAILER", p)) != std::string::npos; ++p)
+        for (size_t p = 0; (p = d.out.find("NO TRAILER", p)) != std::string::npos; ++p)
             ++flagged;
-        EXPECT_EQ(flagged, static_cast<size_t>(c.open_sessions)) << c.cut << "\n" << r.out;
-        EXPECT_NE(r.out.find("counts INCOMPLETE\n"), std::string::npos) << r.out;
+        EXPECT_EQ(flagged, static_cast<size_t>(c.open_sessions)) << d.out;
+        EXPECT_NE(d.out.find("counts INCOMPLETE\n"), std::string::npos) << d.out;
     }
 }
 

@@ -7,12 +7,12 @@
 #include <gtest/gtest.h>
 #include <pcap/pcap.h>
 #include <signal.h>
-#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -53,11 +53,6 @@ inline std::string q(const std::string &s)
     return r + "'";
 }
 
-inline long lines(const std::string &s)
-{
-    return std::count(s.begin(), s.end(), '\n');
-}
-
 // A frame of a pcap file: timestamp (seconds, nanoseconds), bytes and original length.
 using Rec = std::tuple<int64_t, int64_t, std::string, uint32_t>;
 
@@ -78,37 +73,22 @@ inline std::vector<Rec> read_pcap(const fs::path &p)
     return out;
 }
 
-// The frames of the sample capture as read_pcap gives them.
-inline std::vector<Rec> records(const std::vector<sample::TimedFrame> &frames)
-{
-    std::vector<Rec> out;
-    for (const auto &f : frames)
-        out.push_back(
-            {f.sec, f.usec * 1000, std::string(f.bytes.begin(), f.bytes.end()), f.origlen});
-    return out;
-}
-
 // Every test works in a scratch folder of its own with a sample capture.
 struct Tool : testing::Test {
-    fs::path dir =
+    // What the shell captures goes in `io`, apart from the work in `dir`.
+    fs::path io =
         fs::temp_directory_path() / ("zeriza-tool-" + std::to_string(getpid()) + "-" +
                                      testing::UnitTest::GetInstance()->current_test_info()->name());
-    fs::path io = dir.string() + "-io"; // what the shell captures, apart from the work
-    fs::path sample = dir / "sample.pcap";
+    fs::path dir = io / "work", sample = dir / "sample.pcap";
     const std::string tool = q(ZERIZA_TOOL);
 
     void SetUp() override
     {
-        fs::remove_all(dir);
+        fs::remove_all(io);
         fs::create_directories(dir);
-        fs::create_directories(io);
         ASSERT_TRUE(sample::write_pcap(sample, sample::frames()));
     }
-    void TearDown() override
-    {
-        fs::remove_all(dir);
-        fs::remove_all(io);
-    }
+    void TearDown() override { fs::remove_all(io); }
 
     // A shell command line, `tool` standing for the tool, with standard
     // output and error captured and no standard input unless it gives one.
@@ -137,47 +117,33 @@ struct Tool : testing::Test {
 };
 
 // The tool as a child process: its standard input a pipe the test writes,
-// its standard output a pipe the test reads (or a file), its standard error
-// a file or a terminal.
+// its standard output a pipe the test reads (or nothing), its standard error
+// the file or terminal at `stderr_path`.
 class Child {
   public:
-    struct Io {
-        bool stdout_pipe = false;
-        std::string stdout_file = "/dev/null";
-        std::string stderr_file = "/dev/null";
-        int stderr_fd = -1; // used instead of stderr_file when set
-    };
-    Child(const std::vector<std::string> &args, const Io &io)
+    Child(std::vector<std::string> args, const std::string &stderr_path, bool stdout_pipe = false)
     {
         int in[2], out[2] = {-1, -1};
-        if (pipe(in) != 0 || (io.stdout_pipe && pipe(out) != 0))
+        if (pipe(in) != 0 || (stdout_pipe && pipe(out) != 0))
             ADD_FAILURE() << "pipe: " << std::strerror(errno);
+        args.insert(args.begin(), ZERIZA_TOOL);
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
         pid_ = fork();
         if (pid_ == 0) {
             dup2(in[0], 0);
-            int o = io.stdout_pipe
-                        ? out[1]
-                        : open(io.stdout_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(o, 1);
-            int e = io.stderr_fd >= 0
-                        ? io.stderr_fd
-                        : open(io.stderr_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(e, 2);
+            dup2(stdout_pipe ? out[1] : open("/dev/null", O_WRONLY), 1);
+            dup2(open(stderr_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644), 2);
             for (int fd = 3; fd < 1024; ++fd)
                 close(fd);
-            std::vector<char *> argv;
-            std::string prog = ZERIZA_TOOL;
-            argv.push_back(prog.data());
-            std::vector<std::string> copy = args;
-            for (auto &a : copy)
-                argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(prog.c_str(), argv.data());
+            execv(argv[0], argv.data());
             _exit(127);
         }
         close(in[0]);
-        in_ = in[1];
-        if (io.stdout_pipe) {
+        in_ = fdopen(in[1], "w");
+        if (stdout_pipe) {
             close(out[1]);
             out_ = out[0];
         }
@@ -197,48 +163,23 @@ class Child {
 
     void feed(const std::string &bytes)
     {
-        for (size_t at = 0; at < bytes.size();) {
-            ssize_t n = write(in_, bytes.data() + at, bytes.size() - at);
-            if (n <= 0) {
-                ADD_FAILURE() << "write to the tool: " << std::strerror(errno);
-                return;
-            }
-            at += static_cast<size_t>(n);
-        }
-    }
-    // Bytes written to standard input that the tool has not read yet.
-    int unread() const
-    {
-        int n = 0;
-        ioctl(in_, FIONREAD, &n);
-        return n;
+        if (std::fwrite(bytes.data(), 1, bytes.size(), in_) != bytes.size() || std::fflush(in_))
+            ADD_FAILURE() << "write to the tool: " << std::strerror(errno);
     }
     void close_in()
     {
-        if (in_ >= 0)
-            close(in_);
-        in_ = -1;
+        if (in_)
+            std::fclose(in_);
+        in_ = nullptr;
     }
-    // Read `n` bytes of standard output (fewer at its end).
-    std::string read(size_t n)
-    {
-        std::string s(n, '\0');
-        size_t got = 0;
-        while (got < n) {
-            ssize_t r = ::read(out_, s.data() + got, n - got);
-            if (r <= 0)
-                break;
-            got += static_cast<size_t>(r);
-        }
-        s.resize(got);
-        return s;
-    }
-    std::string read_all()
+    // Standard output, `n` bytes of it or all that is left (fewer at its end).
+    std::string read(size_t n = SIZE_MAX)
     {
         std::string s;
         char buf[4096];
-        for (ssize_t n; (n = ::read(out_, buf, sizeof buf)) > 0;)
-            s.append(buf, static_cast<size_t>(n));
+        for (ssize_t got;
+             s.size() < n && (got = ::read(out_, buf, std::min(sizeof buf, n - s.size()))) > 0;)
+            s.append(buf, static_cast<size_t>(got));
         return s;
     }
     void signal(int sig) { kill(pid_, sig); }
@@ -253,7 +194,8 @@ class Child {
 
   private:
     pid_t pid_ = -1;
-    int in_ = -1, out_ = -1;
+    std::FILE *in_ = nullptr;
+    int out_ = -1;
     bool waited_ = false;
 };
 

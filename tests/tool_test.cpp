@@ -1,65 +1,72 @@
 // The zeriza tool end to end: a generated capture through record, dump and
-// export; match counts against tcpdump's; bad input of every kind.
+// export, by file and by pipe; match counts against tcpdump's; every kind of
+// failure, each with its one line, leaving the files as they were.
+#include <map>
+
 #include "tests/tool_support.h"
 
 namespace {
 
 using namespace tooltest;
 
-TEST_F(Tool, RecordDumpExportKeepsExactlyThePassingFramesOfEachSession)
+// '-' is standard input or output for captures and logs alike; the counts go
+// to standard error, so that a capture or log on standard output stays whole.
+TEST_F(Tool, RecordDumpExportKeepsExactlyThePassingFrames)
 {
-    const std::string filter = "((TCP SD=80) | (UDP SD=53)) & (IP SRC=10.0.0.0/8)";
+    const std::string filter = q("((TCP SD=80) | (UDP SD=53)) & (IP SRC=10.0.0.0/8)");
     fs::path log = dir / "cap.log", matched = dir / "matched.pcap", exported = dir / "out.pcap";
-    Outcome m = ok("match " + q(filter) + " -r " + q(sample) + " -w " + q(matched));
-    std::vector<Rec> want = read_pcap(matched);
-    EXPECT_EQ(m.out, "") << "the summary goes to standard error";
-    EXPECT_EQ(m.err, "240 frames read, " + std::to_string(want.size()) + " passed\n");
+    Outcome m = shell(tool + " match " + filter + " -r - -w - < " + q(sample) + " > " + q(matched));
+    const std::vector<Rec> want = read_pcap(matched);
+    const std::string n = std::to_string(want.size());
+    EXPECT_EQ(m.status, 0) << m.err;
+    EXPECT_EQ(m.err, "240 frames read, " + n + " passed\n");
     ASSERT_GT(want.size(), 10u);
     // The filter after -r is the filter, not a second capture.
-    Outcome r = ok("record -r " + q(sample) + " " + q(filter) + " -w " + q(log));
-    EXPECT_EQ(r.err, sample.string() + ": 240 frames read, " + std::to_string(want.size()) +
-                         " recorded\n");
-    Outcome d = ok("dump " + q(log));
-    EXPECT_NE(d.out.find("(003) TCP SD=80"), std::string::npos) << d.out;
-    EXPECT_NE(d.out.find("counts agree"), std::string::npos) << d.out;
+    Outcome r = ok("record -r " + q(sample) + " " + filter + " -w " + q(log));
+    EXPECT_EQ(r.err, sample.string() + ": 240 frames read, " + n + " recorded\n");
     ok("export " + q(log) + " -w " + q(exported));
-    // Frame by frame: bytes, original length and timestamp, in the capture's order.
-    std::vector<Rec> got = read_pcap(exported), all = read_pcap(sample);
-    EXPECT_EQ(got, want);
-    auto at = all.begin();
-    for (const Rec &g : got)
-        EXPECT_NE(at = std::find(at, all.end(), g), all.end())
-            << "a frame not in the capture, in order";
+    EXPECT_EQ(read_pcap(exported), want);
     EXPECT_TRUE(slurp(exported).rfind("\xd4\xc3\xb2\xa1", 0) == 0) << "microsecond pcap";
-    // Two sessions, and the choice of one; -r repeated, for match too.
-    fs::path two = dir / "two.log", one = dir / "one.pcap";
-    ok("record -r " + q(sample) + " -r " + q(sample) + " -w " + q(two) + " ARP");
-    d = ok("dump -q " + q(two));
-    EXPECT_NE(d.out.find("2 sessions"), std::string::npos) << d.out;
-    EXPECT_EQ(d.out.find("event 1:"), std::string::npos) << "-q prints no events";
-    ok("export " + q(two) + " -w " + q(one) + " --session 2");
-    EXPECT_EQ(read_pcap(one).size(), 20u); // one frame in twelve of 240 is ARP
-    EXPECT_EQ(passed("ARP -r " + q(sample) + " -r " + q(sample)), 40);
+    r = shell(tool + " export - -w - < " + q(log) + " > " + q(exported));
+    EXPECT_EQ(r.err, n + " frames exported\n");
+    EXPECT_EQ(read_pcap(exported), want);
+    // With no filter, frame by frame: bytes, original length (some frames are
+    // cut short) and timestamp, in the capture's order.
+    ok("record -r " + q(sample) + " -w " + q(log));
+    ok("export " + q(log) + " -w " + q(exported));
+    EXPECT_EQ(read_pcap(exported), read_pcap(sample));
+
+    r = shell(tool + " record -r - -w - " + filter + " < " + q(sample) + " | " + tool + " dump -");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.err, "standard input: 240 frames read, " + n + " recorded\n");
+    for (const char *line :
+         {"log on standard input: version 3.1", "(003) TCP SD=80", "counts agree"})
+        EXPECT_NE(r.out.find(line), std::string::npos) << line << "\n" << r.out;
 }
 
-// -c counts passing frames, as tcpdump's does; record stops the log there and
-// says so in the session that reached it and in those it never read.
+// -r repeated reads the captures in turn, one session each. -c counts
+// passing frames, as tcpdump's does; record closes the session that reaches
+// it and says so there and in the sessions it never read.
 TEST_F(Tool, CountStopsAfterThatManyPassingFrames)
 {
-    EXPECT_EQ(passed("ARP -r " + q(sample) + " -c 7"), 7);
-    EXPECT_EQ(passed("ARP -r " + q(sample) + " -r " + q(sample) + " -c 25"), 25);
-    fs::path log = dir / "c.log";
-    ok("record -c 5 -r " + q(sample) + " -r " + q(sample) + " -w " + q(log) + " ARP");
+    const std::string three = " -r " + q(sample) + " -r " + q(sample) + " -r " + q(sample);
+    fs::path log = dir / "c.log", second = dir / "second.pcap";
+    EXPECT_EQ(passed("ARP -c 25" + three), 25); // 20 ARP frames in each capture
+    ok("record -c 25 -w " + q(log) + three + " ARP");
     Outcome d = ok("dump -q " + q(log));
-    EXPECT_NE(d.out.find("session 1 trailer: 5 frames, 210 bytes (54 frames read from the "
-                         "capture, stopped at the frame count)"),
-              std::string::npos)
-        << d.out;
-    EXPECT_NE(d.out.find("session 2 trailer: 0 frames, 0 bytes (0 frames read from the capture, "
-                         "stopped at the frame count)"),
-              std::string::npos)
-        << d.out;
-    EXPECT_NE(d.out.find("counts agree"), std::string::npos);
+    for (const char *line : {
+             "3 sessions",
+             "session 1 trailer: 20 frames, 840 bytes (240 frames read from the capture)",
+             "session 2 trailer: 5 frames, 210 bytes (54 frames read from the capture, stopped "
+             "at the frame count)",
+             "session 3 trailer: 0 frames, 0 bytes (0 frames read from the capture, stopped at "
+             "the frame count)",
+             "counts agree",
+         })
+        EXPECT_NE(d.out.find(line), std::string::npos) << line << "\n" << d.out;
+    EXPECT_EQ(d.out.find("event 1:"), std::string::npos) << "-q prints no events";
+    ok("export " + q(log) + " -w " + q(second) + " --session 2");
+    EXPECT_EQ(read_pcap(second).size(), 5u);
 }
 
 TEST_F(Tool, MatchCountsAgreeWithTcpdump)
@@ -106,70 +113,107 @@ TEST_F(Tool, MatchCountsAgreeWithTcpdump)
         }
 }
 
-TEST_F(Tool, BadInputGivesOneLineAndItsExitCode)
+// The files of a folder, hidden ones (a temporary output) too, with their bytes.
+std::map<std::string, std::string> files(const fs::path &dir)
 {
-    fs::path log = dir / "ok.log", filtered = dir / "filtered.log", bad = dir / "bad";
+    std::map<std::string, std::string> found;
+    for (const auto &e : fs::directory_iterator(dir))
+        found[e.path().filename().string()] = slurp(e.path());
+    return found;
+}
+
+// A run that fails gives its exit code and one line on standard error, and
+// leaves the folder as it was: no output that looks valid, no file that was
+// there changed, never an input written over (checked before it is touched).
+TEST_F(Tool, AFailureGivesOneLineAndLeavesEveryFileAsItWas)
+{
+    const fs::path log = dir / "ok.log", filtered = dir / "filtered.log", bad = dir / "bad";
+    const fs::path corrupt = dir / "corrupt.log", refused = dir / "refused.log";
+    const fs::path empty = dir / "empty", kept = dir / "kept.log", ppp = dir / "ppp.pcap";
     ok("record -r " + q(sample) + " -w " + q(log));
     ok("record -r " + q(sample) + " -w " + q(filtered) + " '(TCP) | (UDP)'");
-    std::string whole = slurp(log), refused = slurp(filtered);
-    whole[15 + 216] = 9;         // the first event's session index
-    refused[15 + 216 + 108] = 1; // the root's child count: a group of one
-    spit(dir / "corrupt.log", whole);
-    spit(dir / "refused.log", refused);
+    std::string bytes = slurp(log);
+    bytes[15 + 216] = 9; // the first event's session index
+    spit(corrupt, bytes);
+    bytes = slurp(filtered);
+    bytes[15 + 216 + 108] = 1; // the root's child count: a group of one
+    spit(refused, bytes);
     spit(bad, "not a capture at all, just text\n");
-    spit(dir / "empty", "");
+    spit(empty, "");
+    spit(kept, "an earlier file of that name");
+    fs::create_hard_link(sample, dir / "hard.pcap");
     pcap_t *dead = pcap_open_dead(DLT_PPP, 65535); // a link type the library does not take
-    pcap_dump_close(pcap_dump_open(dead, (dir / "ppp.pcap").c_str()));
+    pcap_dump_close(pcap_dump_open(dead, ppp.c_str()));
     pcap_close(dead);
-    const std::string s = q(sample), ppp = (dir / "ppp.pcap").string();
+    const auto before = files(dir);
+    const std::string s = q(sample), l = q(log), new_pcap = q(dir / "new.pcap");
     const struct {
         std::string args;
         int status;
-        std::string err, inner = ""; // the start of the one line on standard error, and a part
+        std::string err; // the start of the one line on standard error
     } cases[] = {
+        // Usage.
         {"bogus", 2, "zeriza: unknown subcommand 'bogus'"},
         {"match -r " + s, 2, "zeriza match: give a FILTER or -s FORM"},
         {"match IP -r " + s + " " + s, 2, "zeriza: The following argument was not expected"},
         {"compile", 2, "zeriza: FILTER is required"},
-        {"match IP -r " + s + " -c x", 2, "zeriza: "},
         {"match IP -r " + s + " -c 0", 2, "zeriza: -c: Value 0 not in range"},
-        {"match IP -r " + s + " -c -5", 2, "zeriza: -c: Value -5 not in range"},
-        {"record -r " + s + " -w x.log -c 0", 2, "zeriza: -c: Value 0 not in range"},
+        {"record -r " + s + " -w " + q(dir / "new.log") + " -c 0", 2,
+         "zeriza: -c: Value 0 not in range"},
         {"match IP -r - -r -", 2, "zeriza match: standard input ('-') can be read only once"},
-        {"export " + q(log) + " -w x.pcap --session 0", 2, "zeriza: --session: Value 0 not in"},
-        {"export " + q(log) + " -w x.pcap --session 2", 2,
+        {"export " + l + " -w " + new_pcap + " --session 0", 2, "zeriza: --session: Value 0 not"},
+        {"export " + l + " -w " + new_pcap + " --session 2", 2,
          "zeriza export: --session 2: the log has 1 session (see --help)"},
-        {"compile 'TCP SRC=1 SRC=2'", 1,
-         "zeriza: bad filter: Duplicate 'SRC' parameter [at {SRC=2...}]"},
+        // Filters, and captures that cannot be read; record and match check
+        // every input before they create their output.
         // A message quotes the user's text with its control characters escaped.
         {"compile \"$(printf '$\\nX\\001')\"", 1,
          "zeriza: bad filter: invalid operator, '$', at {$\\nX\\x01...}"},
-        {"short ':'", 1, "zeriza: bad short form: filter-spec evaluated to a null expression"},
-        {"match IP -r " + q(bad), 1, "zeriza: cannot read capture"},
-        {"match IP -r " + q(ppp), 1,
-         "zeriza: capture " + ppp +
+        {"short ':'", 1, "zeriza: bad short form: "}, // then the library's reason
+        {"record -r /dev/null -w " + q(kept), 1, "zeriza: cannot read capture /dev/null: "},
+        {"match IP -r " + s + " -r " + q(ppp) + " -w " + new_pcap, 1,
+         "zeriza: capture " + ppp.string() +
              ": unsupported link type PPP (9); supported: EN10MB (Ethernet), RAW and IPV4"},
-        {"dump " + q(dir / "corrupt.log"), 1,
-         "zeriza: " + (dir / "corrupt.log").string() +
+        // Logs that cannot be read.
+        {"dump " + q(corrupt), 1,
+         "zeriza: " + corrupt.string() +
              ": log damaged at byte 231, event 1: Log file is corrupt, got ses_id=9 on evt 0"},
         {"dump " + q(bad), 1, "zeriza: " + bad.string() + ": not a zeriza log\n"},
         {"dump " + s, 1,
          "zeriza: " + sample.string() + ": not a zeriza log (it is a pcap capture)"},
-        {"dump " + q(dir / "empty"), 1,
-         "zeriza: " + (dir / "empty").string() + ": empty, not a zeriza log"},
-        {"dump " + q(dir / "refused.log"), 1,
-         "zeriza: " + (dir / "refused.log").string() +
+        {"dump " + q(empty), 1, "zeriza: " + empty.string() + ": empty, not a zeriza log"},
+        {"dump " + q(refused), 1,
+         "zeriza: " + refused.string() +
              ": log damaged at byte 15, the filter of session 1 is refused: Filter node 0 has 1 "
              "children"},
-        {"export " + q(dir / "missing.log") + " -w " + q(dir / "x.pcap"), 1,
+        {"export " + q(dir / "missing.log") + " -w " + new_pcap, 1,
          "zeriza: cannot read log " + (dir / "missing.log").string() + ": No such file"},
+        // An output that is an input, under any name or as standard output.
+        {"record -r " + s + " -w " + s, 1, "zeriza: refusing to write "},
+        {"match IP -r " + s + " -w " + q(dir / "hard.pcap"), 1, "zeriza: refusing to write "},
+        {"match IP -r - -w " + s + " < " + s, 1, "zeriza: refusing to write "},
+        {"record -r " + s + " -w - >> " + s, 1, "zeriza: refusing to write "},
+        {"export " + l + " -w " + l, 1, "zeriza: refusing to write "},
+        {"export - -w " + l + " < " + l, 1, "zeriza: refusing to write "},
+        // Outputs that cannot be written.
+        {"record -r " + s + " -w " + q(dir / "no" / "x.log"), 1,
+         "zeriza: cannot write log " + (dir / "no" / "x.log").string() +
+             ": No such file or directory"},
+        {"compile 'TCP SD=80' > /dev/full", 1,
+         "zeriza: cannot write standard output: No space left on device"},
+        {"match IP -r " + s + " -w /dev/full", 1,
+         "zeriza: cannot write capture /dev/full: No space left on device"},
+        {"record -r " + s + " -w /dev/full", 1,
+         "zeriza: cannot write log /dev/full: Flush failed for logfile after event-1 - "
+         "errno=28 [No space left on device]"},
     };
     for (const auto &c : cases) {
-        Outcome r = run(c.args);
+        Outcome r = shell(tool + " " + c.args);
         EXPECT_TRUE(r.status == c.status && r.err.rfind(c.err, 0) == 0 &&
-                    r.err.find(c.inner, c.err.size()) != std::string::npos && lines(r.err) == 1)
+                    r.err.find('\n') == r.err.size() - 1)
             << c.args << ": status " << r.status << "\n"
             << r.err;
+        EXPECT_TRUE(files(dir) == before) << c.args;
     }
 }
 
