@@ -87,35 +87,28 @@ TEST_F(LogWriter, Failures)
         for (const Rec &c : r.calls) {
             EXPECT_EQ(rc, 0) << msg();
             nif_session *S = c.ses >= 0 && c.ses < r.nses ? &sessions[size_t(c.ses)] : nullptr;
-            int fsize = 0;
-            filt_node *filter = c.filter ? nif_filt_parse(c.filter, &fsize) : nullptr;
+            const auto filter = c.filter ? zeriza_test::compiled(c.filter) : Nodes{};
             if (S && c.header) {
                 fill(&S->hdr, sizeof S->hdr, c.ses);
-                S->filter = filter;
-                S->hdr.filtlen = fsize;
+                S->filter = const_cast<filt_node *>(filter.data());
+                S->hdr.filtlen = static_cast<int64_t>(filter.size() * sizeof(filt_node));
             } else if (S) {
                 S->evt = make_evthdr(c, 0);
             }
             rc = c.header
                      ? nif_write_seshdr(&log, c.ses)
                      : nif_write_evt(&log, c.ses, make_data(c.datalen, 0).data(), c.count_only);
-            nif_filt_free(filter);
         }
         EXPECT_EQ(rc, 1) << "the last call fails";
         EXPECT_EQ(msg(), r.message);
         EXPECT_EQ(state(log), r.counts);
-        EXPECT_EQ(log.sessions, sessions.empty() ? nullptr : sessions.data()) << "the caller's";
-        EXPECT_TRUE(r.to == DevFull || r.to == LogFile || held(log).starts_with("stream none,"))
-            << "nothing opened";
-        Bytes hdr = image(nif_loghdr{"vavuda", 3, 1, 0x1234, static_cast<int8_t>(r.nses)});
-        std::memcpy(&hdr[7], "xyz", 3);
-        EXPECT_TRUE(r.to != LogFile || r.nses < 0 || hex(log.hdr) == hex(hdr))
-            << "version and order mark set";
         nif_close_logfile(&log);
         EXPECT_EQ(held(log),
                   holds(fp ? "caller's" : "none", sessions.empty() ? "none" : "caller's", "none"));
         if (fp)
             std::fclose(fp);
+        Bytes hdr = image(nif_loghdr{"vavuda", 3, 1, 0x1234, static_cast<int8_t>(r.nses)});
+        std::memcpy(&hdr[7], "xyz", 3); // version and order mark set, the caller's magic kept
         EXPECT_EQ(hex(slurp(file_)), r.to == LogFile && r.nses >= 0 ? hex(hdr) : "")
             << "nothing after the log header";
     }
