@@ -4,6 +4,7 @@
 // order, hostile values) are built by the tests' code.
 #include <stdio.h>
 
+#include <bit>
 #include <climits>
 
 #include "tests/log_test_support.h"
@@ -195,7 +196,7 @@ TEST_F(LogReader, RoundTrips)
         {"a pipe: nobuf; a byte of each event, header first, from a pipe: 1 fits, 2 is cut by 1",
          {.out = Pipe, .bufsize = 8192, .decided = 1}, {.rest = Rest, .piped = true, .size = 1}},
         {"the caller's buffer; all data cut, mode 3",
-         {.callers_buf = true, .bufsize = 8192}, {.rest = Rest3, .size = 0}},
+         {.bufsize = -8192}, {.rest = Rest3, .size = 0}},
         {"memory, no status: buffered; mode 3 from a pipe, the 33-byte event cut by 1",
          {.out = Mem, .bufsize = 256}, {.rest = Rest3, .piped = true, .size = 32}},
         {"memory, nobuf preset; other order, the 17-byte event just fits",
@@ -230,14 +231,14 @@ TEST_F(LogReader, RoundTrips)
 enum Source { Header, NoFile, Directory };
 
 // A log header to read (its magic is never checked), the handle's swap before, and its room: a
-// caller's array of that many sessions on the heap, then the same count preset; the result, the
-// swap the handle ends with, and the message.
+// caller's array of that many sessions on the heap, then the same count preset; the result and
+// the message.
 struct HeaderRow {
     int8_t major = 3, minor = 1, nses = 2;
     uint16_t mark = 0x1234;
     Source from = Header;
     long keep = 15;
-    int swap = 0, room = 0, rc = 0, swapped = 0;
+    int swap = 0, room = 0, rc = 0;
     std::string message{};
 };
 
@@ -248,7 +249,8 @@ struct HeaderRow {
 // safely: its count never exceeds its array, whose records the sanitizers watch.
 TEST_F(LogReader, LogHeader)
 {
-    SKIP_UNLESS_LITTLE_ENDIAN;
+    if (std::endian::native != std::endian::little) // the order mark rows are worked out for it
+        GTEST_SKIP() << "expected bytes are those of a little-endian machine";
     const std::string major = "Different logfile major version (3.1 vs file=",
                       minor = "WARNING: Different logfile minor version (1 vs file=",
                       oom = std::to_string(-128 * static_cast<long>(sizeof(nif_session))),
@@ -259,7 +261,7 @@ TEST_F(LogReader, LogHeader)
         {.minor = 2, .message = minor + "2) ... will try to continue"},
         {.minor = -3, .message = minor + "-3) ... will try to continue"},
         {.mark = 0x0034}, // order mark bytes 34 00
-        {.swap = 1, .swapped = 1},
+        {.swap = 1},
         {.nses = -128, .rc = 1, .message = "OUT OF MEMORY on " + oom + "-byte sessions array"},
         {.nses = 0},
         {.room = 1, .rc = 1, .message = "Log file has 2 sessions, handle has room for 1"},
@@ -286,7 +288,7 @@ TEST_F(LogReader, LogHeader)
             const nif_log log =
                 read_log({LogHdr}, {.room = room, .swap = r.swap}, "0/0/0", r.message, nullptr,
                          r.rc ? 0 : 1, holds(opened ? "ours" : "none", sessions, "none"));
-            EXPECT_EQ(log.swap, r.swapped);
+            EXPECT_EQ(log.swap, r.swap) << "no row's order mark is foreign";
             const bool read = r.from == Header && r.keep == 15;
             EXPECT_EQ(log.nbytes, read ? 15u : 0u);
             b = read ? b : image(handle(nullptr, std::abs(room)).hdr);

@@ -9,7 +9,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <bit>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -30,11 +29,6 @@ extern "C" inline __attribute__((used, visibility("default"))) const char *__asa
 {
     return "allocator_may_return_null=1";
 }
-
-// Exact bytes are worked out for a little-endian machine.
-#define SKIP_UNLESS_LITTLE_ENDIAN                                                                  \
-    if (std::endian::native != std::endian::little)                                                \
-    GTEST_SKIP() << "expected bytes are those of a little-endian machine"
 
 namespace logtest {
 
@@ -69,12 +63,12 @@ const Recs kSmallLog = {
 // /dev/null, on a pipe or on memory.
 enum Out { Path, File, DevNull, Pipe, Mem };
 
-// How the writer is set up: QOV_STDOUT_NOBUF (null: unset), the stream, whether the buffer is the
-// caller's, the caller's nobuf, the buffer size asked for; and the nobuf the writer must settle on.
+// How the writer is set up: QOV_STDOUT_NOBUF (null: unset), the stream, the caller's nobuf, the
+// buffer size asked for (< 0: the caller's buffer of that size); and the nobuf the writer must
+// settle on.
 struct Writer {
     const char *env = nullptr;
     Out out = Path;
-    bool callers_buf = false;
     int nobuf = 0, bufsize = 0, decided = 0;
 };
 
@@ -101,17 +95,13 @@ class LogFixture : public ::testing::Test {
         ASSERT_NE(mkdtemp(tmpl), nullptr) << std::strerror(errno);
         dir_ = tmpl;
         file_ = dir_ + "/log";
-        nobuf_env(nullptr);
+        unsetenv("QOV_STDOUT_NOBUF");
         set_msg("");
     }
     void TearDown() override { std::filesystem::remove_all(dir_, ec_); }
     std::string dir_, file_;
     std::error_code ec_;
 
-    static void nobuf_env(const char *v)
-    {
-        v ? setenv("QOV_STDOUT_NOBUF", v, 1) : unsetenv("QOV_STDOUT_NOBUF");
-    }
     static std::string msg() { return gnl_usrmsg; }
     static void set_msg(const char *t) { std::snprintf(gnl_usrmsg, GNL_USRMSG_SIZE, "%s", t); }
 
@@ -156,12 +146,6 @@ class LogFixture : public ::testing::Test {
     {
         for (size_t i = 0; i < n; ++i)
             static_cast<uint8_t *>(to)[i] = static_cast<uint8_t>(seed * 37 + i * 7 + (i >> 8) + 1);
-    }
-    static Bytes make_data(int64_t n, int seed)
-    {
-        Bytes v(static_cast<size_t>(n));
-        fill(v.data(), v.size(), seed);
-        return v;
     }
     static nif_evthdr make_evthdr(const Rec &r, int seed)
     {
@@ -219,7 +203,7 @@ class LogFixture : public ::testing::Test {
         m.wrote.hdr.nses = m.want.hdr.nses = static_cast<int8_t>(nses);
         m.wrote.sessions = m.wses.data();
         m.want.sessions = m.ses.data();
-        nobuf_env(w.env);
+        w.env ? setenv("QOV_STDOUT_NOBUF", w.env, 1) : unsetenv("QOV_STDOUT_NOBUF");
         std::vector<char> buf(8192, 'Z'), mem(1 << 16, 0);
         int pfd[2] = {-1, -1};
         ASSERT_TRUE(w.out != Pipe || (pipe(pfd) == 0 && fcntl(pfd[0], F_SETFL, O_NONBLOCK) == 0));
@@ -240,7 +224,8 @@ class LogFixture : public ::testing::Test {
         log.fp = fp;
         log.nobuf = w.nobuf;
         zeriza_test::LogCapture cap;
-        ASSERT_EQ(nif_write_loghdr(&log, w.callers_buf ? buf.data() : nullptr, w.bufsize), 0)
+        ASSERT_EQ(nif_write_loghdr(&log, w.bufsize < 0 ? buf.data() : nullptr, std::abs(w.bufsize)),
+                  0)
             << msg();
         // fmemopen's stream has no descriptor to ask whether it is a regular file.
         const std::string trace = "Failed to stat niflog (errno=9) - assume full buffering";
@@ -248,8 +233,8 @@ class LogFixture : public ::testing::Test {
         EXPECT_EQ(cap.sources, std::vector<int>(w.out == Mem && !w.nobuf, GNL_DBGTRC));
         EXPECT_EQ(log.nobuf, w.decided);
         EXPECT_EQ(held(log), holds(fp ? "caller's" : "ours", "ours",
-                                   !w.decided && w.bufsize && !w.callers_buf ? "ours" : "none"));
-        EXPECT_EQ(std::string(buf.data(), 7) == std::string("vavuda", 7), w.callers_buf)
+                                   !w.decided && w.bufsize > 0 ? "ours" : "none"));
+        EXPECT_EQ(std::string(buf.data(), 7) == std::string("vavuda", 7), w.bufsize < 0)
             << "the stream writes through the caller's buffer, from its start";
         m.bytes = image(nif_loghdr{"vavuda", 3, 1, 0x1234, static_cast<int8_t>(nses)});
         auto ints = [&m](std::initializer_list<size_t> offsets) {
@@ -279,7 +264,8 @@ class LogFixture : public ::testing::Test {
             }
             const int seq = static_cast<int>(m.evts.size());
             const nif_evthdr hdr = S.evt = make_evthdr(r, seq);
-            const Bytes data = make_data(r.datalen, seq);
+            Bytes data(static_cast<size_t>(r.datalen));
+            fill(data.data(), data.size(), seq);
             ASSERT_EQ(nif_write_evt(&log, r.ses, data.data(), r.count_only), 0) << msg();
             // The writer counts in the session it is called for, a reader in the one the event
             // names (logs that name no session are not read to their end).

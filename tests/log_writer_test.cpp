@@ -97,7 +97,7 @@ TEST_F(LogWriter, Failures)
             }
             rc = c.header
                      ? nif_write_seshdr(&log, c.ses)
-                     : nif_write_evt(&log, c.ses, make_data(c.datalen, 0).data(), c.count_only);
+                     : nif_write_evt(&log, c.ses, Bytes(size_t(c.datalen)).data(), c.count_only);
         }
         EXPECT_EQ(rc, 1) << "the last call fails";
         EXPECT_EQ(msg(), r.message);
