@@ -254,7 +254,7 @@ class LogFixture : public ::testing::Test {
                 fill(&S.trl.usr_word0, 8, 200 + r.ses); // the caller's words of the trailer
                 fill(&S.trl.usr_word1, 16, 210 + r.ses);
                 W.trl = S.trl;
-                W.hdr = m.ses[k].hdr = S.hdr;
+                m.ses[k].hdr = S.hdr;
                 m.ses[k].filter_owned = f != nullptr; // as a reader will have it
                 ASSERT_EQ(nif_write_seshdr(&log, r.ses), 0) << msg();
                 ints({72, 120, 128, 136, 144, 152, 160, 168, 176, 184});
