@@ -40,7 +40,7 @@ class LogReader : public LogFixture {
     // against `m`, also every record read and the handle. Returns the closed handle.
     nif_log read_log(const std::vector<Call> &calls, const Read &o, const std::string &counts,
                      const std::string &message, const Model *m = nullptr, int fails = -1,
-                     const std::string &holding = "")
+                     const Held &holding = {})
     {
         const Bytes file = m ? slurp(file_) : Bytes{};
         Sessions sessions(static_cast<size_t>(std::max(o.room, 0)));
@@ -111,7 +111,7 @@ class LogReader : public LogFixture {
         }
         EXPECT_EQ(state(log), counts);
         EXPECT_EQ(msg(), message);
-        EXPECT_TRUE(holding.empty() || held(log) == holding) << held(log);
+        EXPECT_TRUE(holding == Held{} || held(log) == holding) << testing::PrintToString(held(log));
         if (m) {
             EXPECT_EQ(state(log, true), state(m->want, true));
             EXPECT_EQ(hex(log.hdr), hex(file.data(), 15)) << "the header is read as it is";
@@ -128,7 +128,7 @@ class LogReader : public LogFixture {
         for (int pass = 0; pass < 2; ++pass) { // the second does nothing
             nif_close_logfile(&log);
             EXPECT_EQ(held(log),
-                      holds(fp ? "caller's" : "none", o.room > 0 ? "caller's" : "none", "none"));
+                      (Held{fp ? "caller's" : "none", o.room > 0 ? "caller's" : "none", "none"}));
         }
         for (size_t k = 0; m && k < sessions.size() && k < m->ses.size(); ++k)
             EXPECT_EQ(sessions[k].filter_owned + 2 * (sessions[k].filter != nullptr),
@@ -221,8 +221,8 @@ TEST_F(LogReader, RoundTrips)
                 calls.insert(calls.end(), {EvtHdr, t.r.rest});
         calls.push_back(Evt); // the end of the log
         read_log(calls, t.r, state(m.want), "", &m, -1,
-                 holds(t.r.piped ? "caller's" : "ours", t.r.room > 0 ? "caller's" : "ours",
-                       t.r.bufsize > 0 ? "ours" : "none"));
+                 {t.r.piped ? "caller's" : "ours", t.r.room > 0 ? "caller's" : "ours",
+                  t.r.bufsize > 0 ? "ours" : "none"});
     }
 }
 
@@ -287,7 +287,7 @@ TEST_F(LogReader, LogHeader)
             const char *sessions = room > 0 ? "caller's" : made ? "ours" : "none";
             const nif_log log =
                 read_log({LogHdr}, {.room = room, .swap = r.swap}, "0/0/0", r.message, nullptr,
-                         r.rc ? 0 : 1, holds(opened ? "ours" : "none", sessions, "none"));
+                         r.rc ? 0 : 1, {opened ? "ours" : "none", sessions, "none"});
             EXPECT_EQ(log.swap, r.swap) << "no row's order mark is foreign";
             const bool read = r.from == Header && r.keep == 15;
             EXPECT_EQ(log.nbytes, read ? 15u : 0u);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -35,6 +36,7 @@ namespace logtest {
 using Bytes = std::vector<uint8_t>;
 using Sessions = std::vector<nif_session>;
 using Nodes = std::vector<filt_node>;
+using Held = std::array<std::string, 3>;
 constexpr const char *kWebFilter = "(TCP SD=80) | (UDP SD=80)";           // 3 nodes
 constexpr const char *kTenNoSsh = "(IP SRC=10.0.0.0/8) & (^(TCP SD=22))"; // 3 nodes, a negation
 constexpr const char *kTenNet = "IP SRC=10.0.0.0/8";                      // 1 node
@@ -157,19 +159,15 @@ class LogFixture : public ::testing::Test {
         h.totlen = r.totlen < 0 ? r.datalen : r.totlen;
         return h;
     }
-    // Who holds a handle's stream, sessions and stdio buffer: ours (the library's), the caller's,
-    // or none.
-    static std::string held(const nif_log &l)
+    // Who holds a handle's stream, sessions and stdio buffer, in that order: "ours" (the
+    // library's), "caller's", or "none".
+    static Held held(const nif_log &l)
     {
         auto who = [](const void *p, int ours) {
             return p ? (ours ? "ours" : "caller's") : (ours ? "none, owned" : "none");
         };
-        return holds(who(l.fp, l.fp_owned), who(l.sessions, l.sessions_owned),
-                     l.stdio_buf ? "ours" : "none");
-    }
-    static std::string holds(const char *stream, const char *sessions, const char *buffer)
-    {
-        return std::string("stream ") + stream + ", sessions " + sessions + ", buffer " + buffer;
+        return {who(l.fp, l.fp_owned), who(l.sessions, l.sessions_owned),
+                l.stdio_buf ? "ours" : "none"};
     }
     // A handle's counts as "events/frames/frame bytes", after "eof" when it met the end; then the
     // same for each session with any, with "trailer" when its trailer was seen and "filter" when
@@ -232,8 +230,8 @@ class LogFixture : public ::testing::Test {
         EXPECT_EQ(cap.lines, std::vector<std::string>(w.out == Mem && !w.nobuf, trace));
         EXPECT_EQ(cap.sources, std::vector<int>(w.out == Mem && !w.nobuf, GNL_DBGTRC));
         EXPECT_EQ(log.nobuf, w.decided);
-        EXPECT_EQ(held(log), holds(fp ? "caller's" : "ours", "ours",
-                                   !w.decided && w.bufsize > 0 ? "ours" : "none"));
+        EXPECT_EQ(held(log), (Held{fp ? "caller's" : "ours", "ours",
+                                   !w.decided && w.bufsize > 0 ? "ours" : "none"}));
         EXPECT_EQ(std::string(buf.data(), 7) == std::string("vavuda", 7), w.bufsize < 0)
             << "the stream writes through the caller's buffer, from its start";
         m.bytes = image(nif_loghdr{"vavuda", 3, 1, 0x1234, static_cast<int8_t>(nses)});

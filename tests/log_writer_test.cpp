@@ -104,7 +104,7 @@ TEST_F(LogWriter, Failures)
         EXPECT_EQ(state(log), r.counts);
         nif_close_logfile(&log);
         EXPECT_EQ(held(log),
-                  holds(fp ? "caller's" : "none", sessions.empty() ? "none" : "caller's", "none"));
+                  (Held{fp ? "caller's" : "none", sessions.empty() ? "none" : "caller's", "none"}));
         if (fp)
             std::fclose(fp);
         Bytes hdr = image(nif_loghdr{"vavuda", 3, 1, 0x1234, static_cast<int8_t>(r.nses)});
