@@ -4,6 +4,7 @@
 // order, hostile values) are built by the tests' code.
 #include <stdio.h>
 
+#include <bit>
 #include <climits>
 
 #include "tests/log_test_support.h"
@@ -12,11 +13,11 @@ namespace {
 
 using namespace logtest;
 
-// A call of the reader: the header of session 0-3, the log header, the header of session `bad`;
-// an event whole (mode 0), or its header (mode 2) and then the rest (mode 1, or 3: bit 1 does
-// nothing once the header is read); an event into the slot of session `bad`; and SetSesId, which
-// has the handle's event header name session `bad` before it is handed back.
-enum Call { Ses0, Ses1, Ses2, Ses3, LogHdr, SesBad, Evt, EvtHdr, Rest, Rest3, EvtToBad, SetSesId };
+// A call of the reader: the header of session 0-3, the log header; an event whole (mode 0), or its
+// header (mode 2) and then the rest (mode 1, or 3: bit 1 does nothing once the header is read); an
+// event into the slot of session `bad`; and SetSesId, which has the handle's event header name
+// session `bad` before it is handed back.
+enum Call { Ses0, Ses1, Ses2, Ses3, LogHdr, Evt, EvtHdr, Rest, Rest3, EvtToBad, SetSesId };
 enum Slot { Handle, Own, First }; // where events are read to: ses -1, their session, session 0
 
 // How a log is read: to `slot`, whole or header first; in the other byte order; by its path or
@@ -39,7 +40,7 @@ class LogReader : public LogFixture {
     // against `m`, also every record read and the handle. Returns the closed handle.
     nif_log read_log(const std::vector<Call> &calls, const Read &o, const std::string &counts,
                      const std::string &message, const Model *m = nullptr, int fails = -1,
-                     const std::string &holding = "")
+                     const Held &holding = {})
     {
         const Bytes file = m ? slurp(file_) : Bytes{};
         Sessions sessions(static_cast<size_t>(std::max(o.room, 0)));
@@ -68,8 +69,8 @@ class LogReader : public LogFixture {
             if (c == LogHdr)
                 rc = nif_read_loghdr(&log, o.bufsize < 0 ? buf.data() : nullptr,
                                      std::abs(o.bufsize));
-            else if (c <= Ses3 || c == SesBad)
-                rc = nif_read_seshdr(&log, c == SesBad ? o.bad : c);
+            else if (c <= Ses3)
+                rc = nif_read_seshdr(&log, c);
             else if (c == SetSesId)
                 log.evt.ses_id = static_cast<uint8_t>(o.bad);
             else
@@ -110,7 +111,7 @@ class LogReader : public LogFixture {
         }
         EXPECT_EQ(state(log), counts);
         EXPECT_EQ(msg(), message);
-        EXPECT_TRUE(holding.empty() || held(log) == holding) << held(log);
+        EXPECT_TRUE(holding == Held{} || held(log) == holding) << testing::PrintToString(held(log));
         if (m) {
             EXPECT_EQ(state(log, true), state(m->want, true));
             EXPECT_EQ(hex(log.hdr), hex(file.data(), 15)) << "the header is read as it is";
@@ -127,7 +128,7 @@ class LogReader : public LogFixture {
         for (int pass = 0; pass < 2; ++pass) { // the second does nothing
             nif_close_logfile(&log);
             EXPECT_EQ(held(log),
-                      holds(fp ? "caller's" : "none", o.room > 0 ? "caller's" : "none", "none"));
+                      (Held{fp ? "caller's" : "none", o.room > 0 ? "caller's" : "none", "none"}));
         }
         for (size_t k = 0; m && k < sessions.size() && k < m->ses.size(); ++k)
             EXPECT_EQ(sessions[k].filter_owned + 2 * (sessions[k].filter != nullptr),
@@ -192,12 +193,10 @@ TEST_F(LogReader, RoundTrips)
          {.slot = Own, .swapped = true, .size = 59, .bufsize = 100}},
         {"no buffer asked for; other order, from a pipe",
          {}, {.slot = First, .rest = Rest, .swapped = true, .piped = true}},
-        {"the caller's file; header first, the 40-byte event cut by 1",
-         {.out = File, .bufsize = 4096}, {.rest = Rest, .size = 39}},
         {"a pipe: nobuf; a byte of each event, header first, from a pipe: 1 fits, 2 is cut by 1",
          {.out = Pipe, .bufsize = 8192, .decided = 1}, {.rest = Rest, .piped = true, .size = 1}},
         {"the caller's buffer; all data cut, mode 3",
-         {.callers_buf = true, .bufsize = 8192}, {.rest = Rest3, .size = 0}},
+         {.bufsize = -8192}, {.rest = Rest3, .size = 0}},
         {"memory, no status: buffered; mode 3 from a pipe, the 33-byte event cut by 1",
          {.out = Mem, .bufsize = 256}, {.rest = Rest3, .piped = true, .size = 32}},
         {"memory, nobuf preset; other order, the 17-byte event just fits",
@@ -207,11 +206,6 @@ TEST_F(LogReader, RoundTrips)
         SCOPED_TRACE(t.what);
         Model m;
         ASSERT_NO_FATAL_FAILURE(write_log(file_, 4, kLog, m, t.w));
-        // The log header, session headers, filters of 3, 0, 3 and 1 nodes, 14 event headers and
-        // their data (count_only events write nothing) and 2 trailers.
-        ASSERT_EQ(m.bytes.size(), 15 + 4 * 216 + 7 * 112 + 14 * 40 +
-                                      (60 + 1 + 17 + 1514 + 9001 + 20000 + 2 + 33 + 7 + 5 + 40) +
-                                      2 * 40);
         Bytes other = m.bytes;
         for (size_t off : m.ints)
             std::reverse(&other[off], &other[off + 8]);
@@ -227,8 +221,8 @@ TEST_F(LogReader, RoundTrips)
                 calls.insert(calls.end(), {EvtHdr, t.r.rest});
         calls.push_back(Evt); // the end of the log
         read_log(calls, t.r, state(m.want), "", &m, -1,
-                 holds(t.r.piped ? "caller's" : "ours", t.r.room > 0 ? "caller's" : "ours",
-                       t.r.bufsize > 0 ? "ours" : "none"));
+                 {t.r.piped ? "caller's" : "ours", t.r.room > 0 ? "caller's" : "ours",
+                  t.r.bufsize > 0 ? "ours" : "none"});
     }
 }
 
@@ -237,14 +231,14 @@ TEST_F(LogReader, RoundTrips)
 enum Source { Header, NoFile, Directory };
 
 // A log header to read (its magic is never checked), the handle's swap before, and its room: a
-// caller's array of that many sessions on the heap, then the same count preset; the result, the
-// swap the handle ends with, and the message.
+// caller's array of that many sessions on the heap, then the same count preset; the result and
+// the message.
 struct HeaderRow {
     int8_t major = 3, minor = 1, nses = 2;
     uint16_t mark = 0x1234;
     Source from = Header;
     long keep = 15;
-    int swap = 0, room = 0, rc = 0, swapped = 0;
+    int swap = 0, room = 0, rc = 0;
     std::string message{};
 };
 
@@ -255,7 +249,8 @@ struct HeaderRow {
 // safely: its count never exceeds its array, whose records the sanitizers watch.
 TEST_F(LogReader, LogHeader)
 {
-    SKIP_UNLESS_LITTLE_ENDIAN;
+    if (std::endian::native != std::endian::little) // the order mark rows are worked out for it
+        GTEST_SKIP() << "expected bytes are those of a little-endian machine";
     const std::string major = "Different logfile major version (3.1 vs file=",
                       minor = "WARNING: Different logfile minor version (1 vs file=",
                       oom = std::to_string(-128 * static_cast<long>(sizeof(nif_session))),
@@ -266,7 +261,7 @@ TEST_F(LogReader, LogHeader)
         {.minor = 2, .message = minor + "2) ... will try to continue"},
         {.minor = -3, .message = minor + "-3) ... will try to continue"},
         {.mark = 0x0034}, // order mark bytes 34 00
-        {.swap = 1, .swapped = 1},
+        {.swap = 1},
         {.nses = -128, .rc = 1, .message = "OUT OF MEMORY on " + oom + "-byte sessions array"},
         {.nses = 0},
         {.room = 1, .rc = 1, .message = "Log file has 2 sessions, handle has room for 1"},
@@ -292,8 +287,8 @@ TEST_F(LogReader, LogHeader)
             const char *sessions = room > 0 ? "caller's" : made ? "ours" : "none";
             const nif_log log =
                 read_log({LogHdr}, {.room = room, .swap = r.swap}, "0/0/0", r.message, nullptr,
-                         r.rc ? 0 : 1, holds(opened ? "ours" : "none", sessions, "none"));
-            EXPECT_EQ(log.swap, r.swapped);
+                         r.rc ? 0 : 1, {opened ? "ours" : "none", sessions, "none"});
+            EXPECT_EQ(log.swap, r.swap) << "no row's order mark is foreign";
             const bool read = r.from == Header && r.keep == 15;
             EXPECT_EQ(log.nbytes, read ? 15u : 0u);
             b = read ? b : image(handle(nullptr, std::abs(room)).hdr);
@@ -303,10 +298,10 @@ TEST_F(LogReader, LogHeader)
         }
 }
 
-// A damaged log: `log` written with nses sessions, an 8-byte `value` written over offset `at` (0:
-// none), its first `keep` bytes kept. It is read with `calls`, `size` bytes of data, a caller's
-// array of `room` sessions and `bad`; the call at `fails` fails (-1: the last), and the reads end
-// with `counts` (as state() has them) and `message`.
+// A damaged log: `log` written, an 8-byte `value` written over offset `at` (0: none), its first
+// `keep` bytes kept. It is read with `calls`, 64 bytes of data, a caller's array of as many
+// sessions as `log` has headers, and `bad`; the call at `fails` fails (-1: the last), and the
+// reads end with `counts` (as state() has them) and `message`.
 struct Damage {
     const char *what = "";
     Recs log = kSmallLog;
@@ -314,7 +309,7 @@ struct Damage {
     std::string counts = "0/0/0", message{};
     size_t keep = SIZE_MAX, at = 0;
     int64_t value = 0;
-    int size = 64, nses = 1, room = 0, bad = 0, fails = -1;
+    int bad = 0, fails = -1;
 };
 
 // kSmallLog (session header at 15, filter at 231, events at 567 and 667, trailer at 707) cut
@@ -329,10 +324,9 @@ struct Damage {
 TEST_F(LogReader, DamagedLogs)
 {
     auto failed = [](int n) { return std::to_string(n) + "-byte Read failed - errno=0 [Success]"; };
-    const std::string corrupt = "Log file is corrupt, got ", range = "Session index ";
+    const std::string corrupt = "Log file is corrupt, got ";
     const Rec s0{.header = true}, s1{.ses = 1, .header = true}, s2{.ses = 2, .header = true};
     const Rec f3{.datalen = 3}; // a frame of 3 bytes of session 0
-    const Recs frame8 = {s0, s1, {.ses = 1, .datalen = 8}};
     const Recs frame400 = {s0, {.datalen = 400, .totlen = 10}};
     const int64_t big = int64_t{INT_MAX} + 1, wraps = int64_t{UINT32_MAX} + 337;
     // clang-format off
@@ -348,31 +342,25 @@ TEST_F(LogReader, DamagedLogs)
          .counts = "2/1/74; s0 2/1/74 filter", .message = failed(40), .keep = 707},
         {.what = "a skipped piece short", .log = {s0, {.datalen = 20000, .totlen = 77}},
          .calls = {LogHdr, Ses0, Evt}, .counts = "1/1/77; s0 1/1/77", .message = failed(9000),
-         .keep = 271 + 5000, .size = 100},
-        {.what = "the last skipped piece short", .log = {s0, {.datalen = 20000, .totlen = 77}},
-         .calls = {LogHdr, Ses0, Evt}, .counts = "1/1/77; s0 1/1/77", .message = failed(2000),
-         .keep = 271 + 19999, .size = 0},
+         .keep = 271 + 5000},
         {.what = "ses_id 255", .log = {s0, f3, f3, {.datalen = 3, .ses_id = 255}},
          .calls = {LogHdr, Ses0, Evt, Evt, Evt}, .counts = "2/2/6; s0 2/2/6",
-         .message = corrupt + "ses_id=255 on evt 2", .room = 1},
+         .message = corrupt + "ses_id=255 on evt 2"},
         {.what = "ses_id past the count, header only",
-         .log = {s0, s1, s2, {.datalen = 3, .ses_id = 3}}, .calls = {LogHdr, Ses0, Ses1, Ses2, EvtHdr}, .message = corrupt + "ses_id=3 on evt 0",
-         .nses = 3, .room = 3},
+         .log = {s0, s1, s2, {.datalen = 3, .ses_id = 3}},
+         .calls = {LogHdr, Ses0, Ses1, Ses2, EvtHdr}, .message = corrupt + "ses_id=3 on evt 0"},
         {.what = "header handed back naming another session", .log = {s0, s1, {.datalen = 8}},
          .calls = {LogHdr, Ses0, Ses1, EvtHdr, SetSesId, Rest},
-         .message = corrupt + "ses_id=2 on evt 0", .nses = 2, .room = 2, .bad = 2},
+         .message = corrupt + "ses_id=2 on evt 0", .bad = 2},
         {.what = "second close, header only",
          .log = {s0, s1, s2, {.ses = 1, .datalen = 10}, {.ses = 2, .datalen = 1},
                  {.ses = 1, .type = 3}, {.ses = 1, .type = 3, .datalen = 4}},
          .calls = {LogHdr, Ses0, Ses1, Ses2, Evt, Evt, Evt, EvtHdr},
          .counts = "3/2/11; s1 2/1/10 trailer; s2 1/1/1",
-         .message = corrupt + "event-type 3 after Session-2 trailer", .nses = 3, .room = 3},
-        {.what = "session header 2 of 2", .log = frame8, .calls = {LogHdr, SesBad, Ses0, Ses1, Evt},
-         .counts = "1/1/8; s1 1/1/8", .message = range + "2 out of range (nses=2)",
-         .nses = 2, .room = 2, .bad = 2, .fails = 1},
-        {.what = "slot -2", .log = frame8, .calls = {LogHdr, Ses0, Ses1, EvtToBad, Evt},
-         .counts = "1/1/8; s1 1/1/8", .message = range + "-2 out of range (nses=2)",
-         .nses = 2, .room = 2, .bad = -2, .fails = 3},
+         .message = corrupt + "event-type 3 after Session-2 trailer"},
+        {.what = "slot -2", .log = {s0, s1, {.ses = 1, .datalen = 8}},
+         .calls = {LogHdr, Ses0, Ses1, EvtToBad, Evt}, .counts = "1/1/8; s1 1/1/8",
+         .message = "Session index -2 out of range (nses=2)", .bad = -2, .fails = 3},
         {.what = "filter length -1", .log = frame400, .calls = {LogHdr, Ses0},
          .message = corrupt + "-1-byte filter for session 1", .at = 159, .value = -1},
         {.what = "filter length past INT_MAX", .log = frame400, .calls = {LogHdr, Ses0},
@@ -384,15 +372,17 @@ TEST_F(LogReader, DamagedLogs)
     // clang-format on
     for (const Damage &d : rows) {
         SCOPED_TRACE(d.what);
+        const auto nses =
+            std::count_if(d.log.begin(), d.log.end(), [](auto &r) { return r.header; });
         Model m;
-        ASSERT_NO_FATAL_FAILURE(write_log(file_, d.nses, d.log, m));
+        ASSERT_NO_FATAL_FAILURE(write_log(file_, static_cast<int>(nses), d.log, m));
         Bytes b = m.bytes;
         if (d.at)
             std::memcpy(&b[d.at], &d.value, 8);
         b.resize(std::min(d.keep, b.size()));
         spit(file_, b);
-        read_log(d.calls, {.size = d.size, .room = d.room, .bad = d.bad}, d.counts, d.message,
-                 nullptr, d.fails);
+        read_log(d.calls, {.size = 64, .room = static_cast<int>(nses), .bad = d.bad}, d.counts,
+                 d.message, nullptr, d.fails);
     }
 }
 

@@ -33,7 +33,7 @@ struct Failure {
 TEST_F(LogWriter, Failures)
 {
     const std::string nospace = " - errno=28 [No space left on device]", w = "Write failed for ",
-                      trl = w + "40-byte logfile-trailer" + nospace, range = "Session index ";
+                      range = "Session index ";
     const Rec s0{.header = true};
     // clang-format off
     const Failure rows[] = {
@@ -47,12 +47,10 @@ TEST_F(LogWriter, Failures)
          .message = w + "40-byte event-header=1" + nospace},
         {.what = "event data", .to = DevFull, .buffered = 271, .calls = {s0, {.datalen = 60}},
          .message = w + "60-byte event-1" + nospace},
-        {.what = "trailer, the close counted", .to = DevFull, .buffered = 271,
-         .calls = {s0, {.type = 3}}, .message = trl, .counts = "1/0/0; s0 1/0/0"},
-        {.what = "trailer of a count_only close, which writes neither header nor data",
+        {.what = "trailer of a count_only close, which writes neither header nor data, counted",
          .to = DevFull, .buffered = 231,
          .calls = {s0, {.type = 3, .datalen = 25, .count_only = true}},
-         .message = trl, .counts = "1/0/0; s0 1/0/0"},
+         .message = w + "40-byte logfile-trailer" + nospace, .counts = "1/0/0; s0 1/0/0"},
         {.what = "flush under nobuf, the frame counted", .to = DevFull, .buffered = 4096,
          .nobuf = true, .calls = {s0, {.datalen = 10}},
          .message = "Flush failed for logfile after event-1" + nospace,
@@ -87,35 +85,28 @@ TEST_F(LogWriter, Failures)
         for (const Rec &c : r.calls) {
             EXPECT_EQ(rc, 0) << msg();
             nif_session *S = c.ses >= 0 && c.ses < r.nses ? &sessions[size_t(c.ses)] : nullptr;
-            int fsize = 0;
-            filt_node *filter = c.filter ? nif_filt_parse(c.filter, &fsize) : nullptr;
+            const auto filter = c.filter ? zeriza_test::compiled(c.filter) : Nodes{};
             if (S && c.header) {
                 fill(&S->hdr, sizeof S->hdr, c.ses);
-                S->filter = filter;
-                S->hdr.filtlen = fsize;
+                S->filter = const_cast<filt_node *>(filter.data());
+                S->hdr.filtlen = static_cast<int64_t>(filter.size() * sizeof(filt_node));
             } else if (S) {
                 S->evt = make_evthdr(c, 0);
             }
             rc = c.header
                      ? nif_write_seshdr(&log, c.ses)
-                     : nif_write_evt(&log, c.ses, make_data(c.datalen, 0).data(), c.count_only);
-            nif_filt_free(filter);
+                     : nif_write_evt(&log, c.ses, Bytes(size_t(c.datalen)).data(), c.count_only);
         }
         EXPECT_EQ(rc, 1) << "the last call fails";
         EXPECT_EQ(msg(), r.message);
         EXPECT_EQ(state(log), r.counts);
-        EXPECT_EQ(log.sessions, sessions.empty() ? nullptr : sessions.data()) << "the caller's";
-        EXPECT_TRUE(r.to == DevFull || r.to == LogFile || held(log).starts_with("stream none,"))
-            << "nothing opened";
-        Bytes hdr = image(nif_loghdr{"vavuda", 3, 1, 0x1234, static_cast<int8_t>(r.nses)});
-        std::memcpy(&hdr[7], "xyz", 3);
-        EXPECT_TRUE(r.to != LogFile || r.nses < 0 || hex(log.hdr) == hex(hdr))
-            << "version and order mark set";
         nif_close_logfile(&log);
         EXPECT_EQ(held(log),
-                  holds(fp ? "caller's" : "none", sessions.empty() ? "none" : "caller's", "none"));
+                  (Held{fp ? "caller's" : "none", sessions.empty() ? "none" : "caller's", "none"}));
         if (fp)
             std::fclose(fp);
+        Bytes hdr = image(nif_loghdr{"vavuda", 3, 1, 0x1234, static_cast<int8_t>(r.nses)});
+        std::memcpy(&hdr[7], "xyz", 3); // version and order mark set, the caller's magic kept
         EXPECT_EQ(hex(slurp(file_)), r.to == LogFile && r.nses >= 0 ? hex(hdr) : "")
             << "nothing after the log header";
     }
