@@ -167,6 +167,17 @@ inline constexpr std::array<ProtoRow, 13> proto_map = {{
 
 #undef ZERIZA_ADDRESS_PARMS
 
+// Whether a protocol token has a row. (The checks below ask this rather than
+// compare a row's address with null, which g++ will not evaluate at compile
+// time when the sanitizers instrument pointers.)
+constexpr bool has_proto_row(int32_t token)
+{
+    for (const auto &row : proto_map)
+        if (row.token == token)
+            return true;
+    return false;
+}
+
 // The row of a protocol token, or null.
 constexpr const ProtoRow *proto_row(int32_t token)
 {
@@ -245,7 +256,7 @@ static_assert([] {
         // Parameters with rows (or SD:2), nothing after the list's 0.
         bool ended = false;
         for (int32_t t : row.allowed) {
-            if ((ended && t) || (t && t != TOK_SD2 && !parm_row(t)))
+            if ((ended && t) || (t && t != TOK_SD2 && !has_parm_row(t)))
                 return false;
             ended |= t == 0;
         }
@@ -258,9 +269,9 @@ static_assert([] {
 // Each protocol has one row, and each (layer, id) at most one.
 static_assert([] {
     for (int32_t tok = TOK_ETH; tok <= TOK_OSPF; ++tok)
-        if (!proto_row(tok) || proto_at(proto_row(tok)->layer, proto_row(tok)->id).token != tok)
+        if (!has_proto_row(tok) || proto_at(proto_row(tok)->layer, proto_row(tok)->id).token != tok)
             return false;
-    return proto_map.size() == TOK_OSPF - TOK_ETH + 1 && !proto_row(TOK_SRC);
+    return proto_map.size() == TOK_OSPF - TOK_ETH + 1 && !has_proto_row(TOK_SRC);
 }());
 
 } // namespace zeriza
