@@ -192,12 +192,13 @@ inline std::vector<EngineFrame> engine_frames()
         Frame().llc(69, 16).fill(42).bytes(),
         Frame().llc(0xFE, 0x42).fill(50).bytes(),
         Frame().llc(0x42, 0x42).fill(20).bytes(),
+        Frame().llc(0xFF, 0xFE).fill(20).bytes(), // LLC: Novell raw takes both bytes FF
     };
     for (int n : {1, 11}) { // bridged once, and more times than there are records
         Frame f;
         for (int i = 0; i < n; ++i)
             f.llc(0xAA, 0xAA).snap(0x0080C2, 7).ieee8023(mac(3), mac(4));
-        carried.push_back(f.llc(6, 6).fill(10).bytes());
+        carried.push_back(f.raw({0xFE, 0xFE, 3, 0xCC}).ipv4(a, b, 17).udp(53, 7).bytes());
     }
     for (const Bytes &payload : carried) { // the last 4 bytes, beyond the 802.3 length, padding
         const Frame head =
