@@ -78,14 +78,9 @@ TEST(Atom, Verdicts)
     const Bytes t = tcp(1024, 80),
                 mcast = Frame().eth(mac(1), {1, 0, 0x5E, 0, 0, 1}, 0x86DD).bytes();
     const Case cases[] = {
-        // An atom negated on its own; a protocol named after IP#; of two 802.3 headers the outer
-        // one, and the first LLC.
+        // An atom negated on its own; a protocol named after IP#.
         {"ipv6", Frame().eth(mac(1), mac(2), 0x86DD).ipv6_stub(6).bytes(), {"^IP"}, {"IP"}},
         {"tcp", t, {"IP#tcp"}, {}},
-        {"bridged",
-         snap(0x0080C2, 7).ieee8023(mac(3), mac(4)).llc(6, 6).fill(10).bytes(),
-         {"802.3 SRC=2:0:0:0:0:2"},
-         {"802.3 SRC=2:0:0:0:0:4", "LLC SD=6"}},
         // 0.0.0.0/1 is stored as a mask of no bits, which both sides lie in. SD:1 and an order on
         // ports; MACs on either side, and the multicast flag of the source.
         {"tcp",
