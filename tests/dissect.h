@@ -6,13 +6,10 @@
 // a '^' before the rule still inverts it.
 #pragma once
 
-#include <signal.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cstdio>
-#include <cstring>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -283,11 +280,8 @@ inline const Row kRows[] = {
 
 constexpr size_t kMinReadable = 16; // bytes the matcher may read whatever the frame length
 
-// Names the frame being matched; written out if matching faults.
-inline char g_note[256];
-
 // Room for a frame that ends right before an inaccessible page, so that any read at or beyond its
-// length faults (and says which frame it was through g_note).
+// length faults.
 class Guard {
   public:
     explicit Guard(size_t max_len)
@@ -299,13 +293,6 @@ class Guard {
         if (p == MAP_FAILED || mprotect(static_cast<unsigned char *>(p) + room, page, PROT_NONE))
             return;
         end_ = static_cast<unsigned char *>(p) + room; // kept for the whole run
-        struct sigaction sa {};
-        // With the default action restored, returning from the handler faults again and ends
-        // the run.
-        sa.sa_handler = [](int) { (void)!write(STDERR_FILENO, g_note, std::strlen(g_note)); };
-        sa.sa_flags = SA_RESETHAND;
-        sigaction(SIGSEGV, &sa, nullptr);
-        sigaction(SIGBUS, &sa, nullptr);
     }
     bool ok() const { return end_ != nullptr; }
 

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 #include "framegen/framegen.h"
@@ -32,8 +33,6 @@ inline const char *const kEngineFilters[] = {
     "IP",
     "IPX",
     "ICMP",
-    "IGMP",
-    "OSPF",
     "TCP",
     "UDP",
     "IP#47",
@@ -50,17 +49,12 @@ inline const char *const kEngineFilters[] = {
     // Header and data lengths alone, where a header cut short covers the rest.
     "ETH HLEN=14",
     "ETH DLEN<1",
-    "802.3 HLEN<14",
     "802.3 DLEN>0",
-    "LLC LEN>2",
     "LLC DLEN<2",
-    "SNAP LEN<6",
     "SNAP DLEN<1",
     "IP HLEN=20",
     "IP DLEN<1",
     "TCP HLEN>19",
-    "TCP DLEN<0",
-    "UDP HLEN=8",
     "UDP DLEN<0",
     "ICMP DLEN=0",
     "ARP HLEN>27",
@@ -121,114 +115,108 @@ inline std::vector<EngineFrame> engine_frames()
 {
     using namespace framegen;
     std::vector<EngineFrame> out;
+    auto add = [&out](const Bytes &b, int32_t link = NIF_LINK_ETHER,
+                      uint32_t opts = NIF_OPT_LINKHDR) {
+        out.push_back({b, link, opts});
+    };
+    // `head` with `payload` after it.
+    auto behind = [](Frame head, const Bytes &payload) {
+        Bytes b = head.bytes();
+        b.insert(b.end(), payload.begin(), payload.end());
+        return b;
+    };
     for (const auto &t : sample::frames(240))
-        out.push_back({t.bytes, NIF_LINK_ETHER, NIF_OPT_LINKHDR});
+        add(t.bytes);
     for (const auto &t : sample::raw_ip_frames(40)) {
-        out.push_back({t.bytes, NIF_LINK_RAWIP, 0});
-        out.push_back({t.bytes, NIF_LINK_ETHER, 0}); // the payload of an Ethernet frame
+        add(t.bytes, NIF_LINK_RAWIP, 0);
+        add(t.bytes, NIF_LINK_ETHER, 0); // the payload of an Ethernet frame
     }
-    // IPv4 over Ethernet with addresses on both sides of prefix boundaries,
-    // multicast and broadcast destinations, fragments near and far, odd
-    // header lengths, and transport headers of every length.
-    const Ip4 addrs[] = {{10, 48, 1, 1}, {10, 32, 1, 1},  {10, 200, 0, 9},
-                         {224, 0, 0, 1}, {172, 16, 5, 4}, {10, 16, 0, 255}};
+    // IPv4 over Ethernet, and alone as raw IP: addresses on both sides of prefix boundaries,
+    // multicast and broadcast destinations, fragments near and far (one whose offset has only its
+    // top bit set), the don't-fragment bit, odd header lengths, transport headers of every length,
+    // TCP ports around 1023 and above 32767, ICMP errors of several codes.
+    const Ip4 addrs[] = {{10, 48, 1, 1},  {10, 32, 1, 1},   {10, 200, 0, 9}, {224, 0, 0, 1},
+                         {172, 16, 5, 4}, {10, 16, 0, 255}, {11, 0, 0, 1}};
     const Mac dsts[] = {mac(1), {0x01, 0x00, 0x5E, 0, 0, 1}, kBroadcast, {0x03, 0, 0, 0, 0, 9}};
+    const uint16_t ports[] = {80, 1023, 1024, 0xFF00, 53, 443, 0x8000};
+    Ipv4Opts dont_fragment;
+    dont_fragment.dont_fragment = true;
     const Ipv4Opts ip_opts[] = {{},
                                 Ipv4Opts::fragment(false, 256),
+                                Ipv4Opts::fragment(false, 0x1000),
                                 Ipv4Opts::fragment(true, 0),
                                 Ipv4Opts::fragment(true, 0x1F00),
+                                dont_fragment,
                                 Ipv4Opts::words(7),
                                 Ipv4Opts::words(2),
                                 Ipv4Opts::words(0)};
     int k = 0;
     for (const Ipv4Opts &o : ip_opts)
         for (uint8_t proto : {6, 17, 1, 47}) {
-            const Ip4 &src = addrs[k % 6], &dst = addrs[(k + 2) % 6];
-            Frame f = Frame().eth(dsts[k % 4], dsts[(k + 1) % 4], 0x0800).ipv4(src, dst, proto, o);
+            Frame f = Frame().ipv4(addrs[k % 7], addrs[(k + 2) % 7], proto, o);
             ++k;
             if (proto == 6)
-                f.tcp(static_cast<uint16_t>(1000 + 7 * k), 80, static_cast<uint8_t>(k * 37),
+                f.tcp(ports[k % 7], ports[(k + 3) % 7], static_cast<uint8_t>(k * 37),
                       static_cast<uint8_t>(k % 16));
             else if (proto == 17)
-                f.udp(53, static_cast<uint16_t>(60000 + k));
+                f.udp(ports[k % 7], static_cast<uint16_t>(60000 + k));
             else if (proto == 1)
-                f.icmp(static_cast<uint8_t>(k % 6), 3);
-            out.push_back(
-                {f.fill(static_cast<size_t>(k % 5) * 3).bytes(), NIF_LINK_ETHER, NIF_OPT_LINKHDR});
+                f.icmp(static_cast<uint8_t>(k % 6), static_cast<uint8_t>(k % 7));
+            const Bytes packet = f.fill(static_cast<size_t>(k % 5) * 3).bytes();
+            add(behind(Frame().eth(dsts[k % 4], dsts[(k + 1) % 4], 0x0800), packet));
+            add(packet, NIF_LINK_RAWIP, 0);
         }
+    // What an Ethernet II header announces by its type, behind the header and alone (where the
+    // bytes tell what it is): ARP, RARP, IPX, a VLAN tag.
     const Ip4 a = {10, 16, 1, 1}, b = {192, 168, 1, 2};
-    Frame chain; // more nested 802.3 headers than there are records
-    for (int i = 0; i < 11; ++i)
-        chain.ieee8023(mac(1), mac(2)).llc(0xAA, 0xAA).snap(0x0080C2, 7);
-    const Bytes arp = Frame().arp(1, mac(1), a, {}, b).bytes(),
-                rarp = Frame().arp(3, mac(1), a, {}, b).bytes();
-    for (const auto &[bytes, link, opts] : std::vector<EngineFrame>{
-             {chain.fill(8).bytes(), NIF_LINK_ETHER, NIF_OPT_LINKHDR},
-             {arp, NIF_LINK_ETHER, 0},
-             {rarp, NIF_LINK_ETHER, 0},
-             {Frame().raw({0xFE, 0xFE, 0x03, 0xCC}).ipv4(a, b, 17).udp(7, 7).bytes(), 0, 0},
-             {Frame()
-                  .raw({0xFE, 0xFE, 0x03, 0x80})
-                  .snap(0, 0x0806)
-                  .arp(2, mac(1), a, mac(2), b)
-                  .bytes(),
-              0, 0},
-             {Frame().raw({0xE0, 0xE0, 0x03}).fill(30, 0xFF).bytes(), 0, 0},
-             {Frame().raw({0xFF, 0xFF}).fill(30).bytes(), 0, 0},
-             {Frame().ieee8023(mac(1), mac(2)).raw({0xFF, 0xFF}).fill(30).bytes(), 0, 1},
-             {Frame().raw({0x00, 0x21}).ipv4(a, b, 6).tcp(5, 80).bytes(), NIF_LINK_HDLC, 0},
-             {Frame().raw({0xC0, 0x21}).fill(20).bytes(), NIF_LINK_HDLC, 0},
-             {Frame().raw({0xFF, 0x03, 0x00, 0x21}).ipv4(a, b, 6).bytes(), NIF_LINK_HDLC, 1},
-             {Frame().llc(0x42, 0x42).fill(20).bytes(), 1, 0},
-             {Frame().fill(30, 0x11).bytes(), 2, 1},
-             {Frame().fill(30, 0x11).bytes(), 3, 1},
-             {Frame().fill(30, 0x11).bytes(), NIF_LINK_FDDI, 1},
-             {Frame().fill(30, 0x11).bytes(), -1, 1},
-             {Frame().fill(30, 0x11).bytes(), 200, 0},
-             {Frame().ipv4(a, b, 6, Ipv4Opts::fragment(true, 0)).tcp(5, 6).bytes(), NIF_LINK_RAWIP,
-              0},
-         })
-        out.push_back({bytes, link, opts});
-    // Ethernet frames of the kinds the rest lacks: RARP, IPX in three forms, LLC with its other
-    // protocols, CDP, bridged 802.3, VLAN, ICMP errors, broadcast UDP, a fragment whose offset has
-    // only its top bit set, TCP ports around 1023 and above 32767, and the don't-fragment bit.
-    const Mac cdp = {1, 0, 0x0C, 0xCC, 0xCC, 0xCC};
-    Ipv4Opts dont_fragment;
-    dont_fragment.dont_fragment = true;
-    for (Frame f : {
-             Frame().eth(kBroadcast, mac(2), 0x8035).arp(3, mac(2), {}, {}, {}),
-             Frame().eth(mac(1), mac(2), 0x8137).fill(30),
-             Frame().ieee8023(mac(1), mac(2)).llc(0xE0, 0xE0).fill(30),
-             Frame().ieee8023(mac(1), mac(2)).raw({0xFF, 0xFF}).fill(28),
-             Frame().ieee8023(mac(1), mac(2)).raw({0xFE, 0xFE, 3, 0xCC}).ipv4(a, b, 17).udp(53, 7),
-             Frame()
-                 .ieee8023(mac(1), mac(2))
-                 .raw({0xFE, 0xFE, 3, 0x80})
-                 .snap(0, 0x0806)
-                 .arp(1, mac(2), a, {}, b),
-             Frame().ieee8023(cdp, mac(2)).llc(0xAA, 0xAA).snap(12, 0x2000).fill(40),
-             Frame()
-                 .ieee8023(mac(1), mac(2))
-                 .llc(0xAA, 0xAA)
-                 .snap(0x0080C2, 7)
-                 .ieee8023(mac(3), mac(4))
-                 .llc(6, 6)
-                 .fill(10),
-             Frame().ieee8023(mac(1), mac(2)).llc(69, 16).fill(50),
-             Frame().ieee8023(mac(1), mac(2)).llc(0xFE, 0x42).fill(20),
-             Frame().eth(mac(1), mac(2), 0x8100).fill(30),
-             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 1).icmp(3, 1).fill(28),
-             Frame().eth(kBroadcast, mac(2), 0x0800).ipv4({11, 0, 0, 1}, b, 17).udp(68, 67),
-             Frame()
-                 .eth(mac(1), mac(2), 0x0800)
-                 .ipv4(a, b, 17, Ipv4Opts::fragment(false, 0x1000))
-                 .udp(1, 2),
-             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 6).tcp(0xFF00, 80),
-             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 6).tcp(1023, 80),
-             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 6).tcp(2000, 1024),
-             Frame().eth(mac(1), mac(2), 0x0800).ipv4(a, b, 17, dont_fragment).udp(1, 2),
-         })
-        out.push_back({f.bytes(), NIF_LINK_ETHER, NIF_OPT_LINKHDR});
+    const std::pair<uint16_t, Bytes> typed[] = {
+        {0x0806, Frame().arp(1, mac(1), a, {}, b).bytes()},
+        {0x8035, Frame().arp(3, mac(1), a, {}, b).bytes()},
+        {0x8137, Frame().fill(30).bytes()},
+        {0x8100, Frame().fill(30).bytes()},
+    };
+    for (const auto &[type, payload] : typed) {
+        add(behind(Frame().eth(kBroadcast, mac(2), type), payload));
+        add(payload, NIF_LINK_ETHER, 0);
+    }
+    // What an 802.3 header carries: IPX over LLC and Novell raw, IP and SNAP under the FE FE
+    // service access points, CDP, bridged 802.3, more nested 802.3 headers than there are records,
+    // LLC with other protocols. Behind an 802.3 header on Ethernet and on 802.3 (with padding after
+    // what its length counts), and alone on 802.3 and on a link type that carries LLC.
+    std::vector<Bytes> carried = {
+        Frame().llc(0xE0, 0xE0).fill(30, 0xFF).bytes(),
+        Frame().raw({0xFF, 0xFF}).fill(30).bytes(),
+        Frame().raw({0xFE, 0xFE, 3, 0xCC}).ipv4(a, b, 17).udp(53, 7).bytes(),
+        Frame().raw({0xFE, 0xFE, 3, 0x80}).snap(0, 0x0806).arp(2, mac(1), a, mac(2), b).bytes(),
+        Frame().llc(0xAA, 0xAA).snap(12, 0x2000).fill(40).bytes(),
+        Frame().llc(69, 16).fill(42).bytes(),
+        Frame().llc(0xFE, 0x42).fill(50).bytes(),
+        Frame().llc(0x42, 0x42).fill(20).bytes(),
+        Frame().llc(0xFF, 0xFE).fill(20).bytes(), // LLC: Novell raw takes both bytes FF
+    };
+    for (int n : {1, 11}) { // bridged once, and more times than there are records
+        Frame f;
+        for (int i = 0; i < n; ++i)
+            f.llc(0xAA, 0xAA).snap(0x0080C2, 7).ieee8023(mac(3), mac(4));
+        carried.push_back(f.raw({0xFE, 0xFE, 3, 0xCC}).ipv4(a, b, 17).udp(53, 7).bytes());
+    }
+    for (const Bytes &payload : carried) { // the last 4 bytes, beyond the 802.3 length, padding
+        const Frame head =
+            Frame().ieee8023(dsts[k++ % 4], mac(2), static_cast<uint16_t>(payload.size() - 4));
+        add(behind(head, payload));
+        add(behind(head, payload), NIF_LINK_8023, NIF_OPT_LINKHDR);
+        add(payload, NIF_LINK_8023, 0);
+        add(payload, 1, 0);
+    }
+    // HDLC, with its header and without; media named by the link type alone; unknown link types.
+    for (const Bytes &payload : {Frame().raw({0x00, 0x21}).ipv4(a, b, 6).tcp(5, 80).bytes(),
+                                 Frame().raw({0xC0, 0x21}).fill(20).bytes(),
+                                 Frame().raw({0xFF, 0x03, 0x00, 0x21}).ipv4(a, b, 6).bytes()})
+        for (uint32_t opts : {0u, 1u})
+            add(payload, NIF_LINK_HDLC, opts);
+    for (int32_t link : {1, 2, 3, NIF_LINK_FDDI, -1, 200})
+        for (uint32_t opts : {0u, 1u})
+            add(Frame().fill(30, 0x11).bytes(), link, opts);
     return out;
 }
 
