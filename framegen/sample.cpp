@@ -2,6 +2,8 @@
 
 #include <pcap/pcap.h>
 
+#include <optional>
+
 namespace sample {
 
 using framegen::Frame;
@@ -133,6 +135,92 @@ std::vector<TimedFrame> raw_ip_frames(int n)
         TimedFrame f{1700000000 + i, 250000, std::move(bytes), 0};
         f.origlen = static_cast<uint32_t>(f.bytes.size());
         out.push_back(std::move(f));
+    }
+    return out;
+}
+
+namespace {
+
+void put16(framegen::Bytes &b, unsigned v)
+{
+    b.push_back(static_cast<uint8_t>(v >> 8));
+    b.push_back(static_cast<uint8_t>(v));
+}
+
+void put32(framegen::Bytes &b, uint32_t v)
+{
+    put16(b, v >> 16);
+    put16(b, v & 0xFFFF);
+}
+
+// The link header that stands for the Ethernet header of `e` (at least 14
+// bytes), or nothing when the link cannot carry the frame.
+std::optional<framegen::Bytes> link_header(const framegen::Bytes &e, int dlt)
+{
+    const unsigned type = e[12] << 8 | e[13];
+    const bool ipv4 = type == 0x0800, ipv6 = type == 0x86DD;
+    // A cooked header has the protocol, or for IEEE 802.3 frames the kind of
+    // what follows (LLC, or Novell's raw IPX that starts with FF FF).
+    const unsigned protocol = type > 1500                                       ? type
+                              : e.size() > 15 && e[14] == 0xFF && e[15] == 0xFF ? 0x0001
+                                                                                : 0x0004;
+    const unsigned pkttype = e[0] == 0xFF ? 1 : e[0] & 1 ? 2 : 0; // broadcast, multicast, to us
+    constexpr uint32_t kInet = 2, kInet6 = 24;                    // BSD address families
+    framegen::Bytes h;
+    switch (dlt) {
+    case DLT_LINUX_SLL:
+        put16(h, pkttype);
+        put16(h, 1); // ARPHRD_ETHER
+        put16(h, 6);
+        h.insert(h.end(), e.begin() + 6, e.begin() + 12);
+        put16(h, 0);
+        put16(h, protocol);
+        return h;
+    case DLT_LINUX_SLL2:
+        put16(h, protocol);
+        put16(h, 0);
+        put32(h, 1); // interface index
+        put16(h, 1);
+        h.push_back(static_cast<uint8_t>(pkttype));
+        h.push_back(6);
+        h.insert(h.end(), e.begin() + 6, e.begin() + 12);
+        put16(h, 0);
+        return h;
+    case DLT_NULL: // written on a little-endian machine
+        if (!ipv4 && !ipv6)
+            return std::nullopt;
+        put32(h, __builtin_bswap32(ipv4 ? kInet : kInet6));
+        return h;
+    case DLT_LOOP:
+        if (!ipv4 && !ipv6)
+            return std::nullopt;
+        put32(h, ipv4 ? kInet : kInet6);
+        return h;
+    case DLT_RAW:
+        return ipv4 || ipv6 ? std::optional(h) : std::nullopt;
+    case DLT_IPV4:
+        return ipv4 ? std::optional(h) : std::nullopt;
+    default:
+        return std::nullopt;
+    }
+}
+
+} // namespace
+
+std::vector<TimedFrame> as_link(const std::vector<TimedFrame> &ethernet, int dlt)
+{
+    std::vector<TimedFrame> out;
+    for (const TimedFrame &f : ethernet) {
+        if (f.bytes.size() < 14)
+            continue;
+        auto header = link_header(f.bytes, dlt);
+        if (!header)
+            continue;
+        TimedFrame g = f;
+        g.bytes = *header;
+        g.bytes.insert(g.bytes.end(), f.bytes.begin() + 14, f.bytes.end());
+        g.origlen = static_cast<uint32_t>(f.origlen - 14 + header->size());
+        out.push_back(std::move(g));
     }
     return out;
 }

@@ -25,6 +25,14 @@ std::vector<TimedFrame> frames(int n = 240);
 // an IPv6 packet every fourth; the same every time.
 std::vector<TimedFrame> raw_ip_frames(int n = 60);
 
+// The frames of an Ethernet capture as another link type would carry them,
+// with their stamps: Linux cooked (LINUX_SLL, LINUX_SLL2) for every frame,
+// the cooked header standing for the Ethernet one; BSD loopback (NULL in
+// little-endian order, LOOP in network order) and raw IP (RAW) for the IPv4
+// and IPv6 frames; IPV4 for the IPv4 frames. Frames the link cannot carry
+// are left out.
+std::vector<TimedFrame> as_link(const std::vector<TimedFrame> &ethernet, int dlt);
+
 // Write frames as a pcap file of a link type (Ethernet unless given),
 // microsecond stamps. False on failure.
 bool write_pcap(const std::string &path, const std::vector<TimedFrame> &frames, int dlt = 1);

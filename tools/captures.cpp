@@ -12,18 +12,12 @@
 
 namespace ztool {
 
-const char *const kSupportedLinks = "EN10MB (Ethernet), RAW and IPV4 (raw IPv4)";
-
 namespace {
 
 constexpr int64_t kNano = 1000000000;
 
 // Bytes read from a capture file at a time.
 constexpr size_t kReadBuffer = size_t{1} << 20;
-
-// A link-type code that names no protocol, with the header flag: the matcher
-// identifies nothing, so that no rule but a negated one holds.
-constexpr int32_t kLinkNone = -1;
 
 } // namespace
 
@@ -64,33 +58,19 @@ CaptureReader::CaptureReader(const std::string &path)
         throw Failure("cannot read capture " + input_.name + ": " + err);
     }
     input_.id = file_id(fileno(fp));
-    switch (dlt()) {
-    case DLT_EN10MB:
-        link_ = Link::Ethernet;
-        break;
-    case DLT_RAW:
-    case DLT_IPV4:
-        link_ = Link::RawIp;
-        break;
-    default: {
-        const char *dlt_name = pcap_datalink_val_to_name(dlt());
-        std::string what =
-            std::string(dlt_name ? dlt_name : "?") + " (" + std::to_string(dlt()) + ")";
+    if (auto link = link_of(dlt())) {
+        link_ = *link;
+    } else {
+        std::string what = link_name(dlt());
         pcap_close(pcap_); // a constructor that throws gets no destructor
         throw Failure("capture " + input_.name + ": unsupported link type " + what +
                       "; supported: " + kSupportedLinks);
-    }
     }
 }
 
 CaptureReader::~CaptureReader()
 {
     pcap_close(pcap_);
-}
-
-int32_t CaptureReader::link_code() const
-{
-    return link_ == Link::RawIp ? NIF_LINK_RAWIP : NIF_LINK_ETHER;
 }
 
 int CaptureReader::dlt() const
@@ -130,20 +110,9 @@ bool CaptureReader::next(Packet &p)
 
 MatchInput CaptureReader::for_matcher(const Packet &p)
 {
-    MatchInput m{p.data, static_cast<int32_t>(p.caplen), link_code(), NIF_OPT_LINKHDR};
-    if (link_ == Link::RawIp) {
-        // Code 129 says the frame is IPv4, whatever its bytes: an IPv6 (or
-        // any other) packet must not be taken for one.
-        bool ipv4 = p.caplen > 0 && p.data[0] >> 4 == 4;
-        m.link_type = ipv4 ? NIF_LINK_RAWIP : kLinkNone;
-        m.opts = ipv4 ? 0 : NIF_OPT_LINKHDR;
-    }
-    if (p.caplen < sizeof pad_) { // the matcher may look at 16 bytes, whatever the length
-        std::fill(std::begin(pad_), std::end(pad_), 0);
-        std::copy(p.data, p.data + p.caplen, pad_);
-        m.frame = pad_;
-    }
-    return m;
+    if (view_.size() < view_room(p.caplen))
+        view_.resize(view_room(p.caplen));
+    return present(link_, p.data, p.caplen, view_.data());
 }
 
 std::vector<std::unique_ptr<CaptureReader>> open_captures(const std::vector<std::string> &paths)

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "frames.h"
+#include "links.h"
 #include "output.h"
 #include "report.h"
 
@@ -18,22 +20,6 @@ namespace ztool {
 // A capture that cannot be read to its end.
 struct ReadError : Failure {
     using Failure::Failure;
-};
-
-struct Packet {
-    int64_t sec = 0;
-    int64_t nsec = 0; // 0 to 999 999 999
-    uint32_t caplen = 0;
-    uint32_t origlen = 0;
-    const uint8_t *data = nullptr;
-};
-
-// What the matcher is given for one frame.
-struct MatchInput {
-    const uint8_t *frame; // at least 16 readable bytes
-    int32_t len;
-    int32_t link_type;
-    uint32_t opts;
 };
 
 // A timestamp with its nanoseconds brought into 0 to 999 999 999, the
@@ -57,9 +43,7 @@ class CaptureReader {
     // The frame as the matcher must see it.
     MatchInput for_matcher(const Packet &p);
 
-    // The library's link-type code for the capture (4 or 129); raw IP gives
-    // the frames that are not IPv4 to the matcher under another code.
-    int32_t link_code() const;
+    Link link() const { return link_; }
     int dlt() const;
     int snaplen() const;
     const InputFile &input() const { return input_; }
@@ -67,14 +51,12 @@ class CaptureReader {
     uint64_t frames() const { return frames_; }
 
   private:
-    enum class Link { Ethernet, RawIp };
-
     InputFile input_;
-    Link link_;
+    Link link_ = Link::Ethernet;
     std::unique_ptr<char[]> buf_; // the stream's buffer: outlives pcap_
     pcap_t *pcap_ = nullptr;
     uint64_t frames_ = 0;
-    uint8_t pad_[16]; // short frames are copied here
+    std::vector<uint8_t> view_; // for frames the matcher sees rebuilt or padded
 };
 
 // Readers of every capture, opened and checked before anything is written.
@@ -83,9 +65,6 @@ std::vector<std::unique_ptr<CaptureReader>> open_captures(const std::vector<std:
 
 // The inputs that an output must not overwrite.
 std::vector<InputFile> inputs_of(const std::vector<std::unique_ptr<CaptureReader>> &readers);
-
-// The link types that can be read, for --help and messages.
-extern const char *const kSupportedLinks;
 
 class CaptureWriter {
   public:

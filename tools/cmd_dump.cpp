@@ -35,10 +35,12 @@ int cmd_dump(const std::string &path, bool quiet)
         counted.resize(h.nses > 0 ? static_cast<size_t>(h.nses) : 0);
     };
     v.session = [&](int ses, const nif_session &s) {
-        outf("session %d: capture %s, link type %" PRId64 " (code %" PRId64 "), snaplen %" PRId64
-             "\n",
-             ses + 1, one_line(get_text(s.hdr.usr_bytes0)).c_str(), s.hdr.usr_word0,
-             s.hdr.usr_words1[0], s.hdr.usr_words1[1]);
+        outf("session %d: %s %s, link type %" PRId64 " (code %" PRId64 "), snaplen %" PRId64 "\n",
+             ses + 1,
+             static_cast<Source>(s.hdr.usr_words2[1]) == Source::Interface ? "interface"
+                                                                           : "capture",
+             one_line(get_text(s.hdr.usr_bytes0)).c_str(), s.hdr.usr_word0, s.hdr.usr_words1[0],
+             s.hdr.usr_words1[1]);
         if (s.hdr.filtlen == 0) {
             out("  no filter\n");
             return;

@@ -7,10 +7,37 @@
 #include "captures.h"
 #include "commands.h"
 #include "interrupt.h"
+#include "live.h"
 #include "progress.h"
 #include "zeriza.h"
 
 namespace ztool {
+namespace {
+
+// What an interface delivers, until the count, the duration or a stop
+// signal: all of them normal ends of a live capture.
+int match_live(const MatchOptions &o, const CompiledFilter &filter)
+{
+    LiveCapture cap(o.live);
+    std::unique_ptr<CaptureWriter> out;
+    if (!o.out.empty())
+        out = std::make_unique<CaptureWriter>(o.out, cap.dlt(), cap.snaplen(), cap.nanosecond(),
+                                              std::vector<InputFile>{});
+    LiveRun run = run_live(cap, filter.nodes, o.live, o.count, "passed", [&](const Packet &p) {
+        if (out)
+            out->write(p);
+    });
+    if (out)
+        out->close();
+    std::fputs(live_summary(cap, run, "passed").c_str(), stderr);
+    if (run.end == SessionEnd::ReadError) {
+        std::fprintf(stderr, "zeriza: %s\n", one_line(run.error).c_str());
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace
 
 int cmd_match(const MatchOptions &o)
 {
@@ -18,6 +45,8 @@ int cmd_match(const MatchOptions &o)
     // output half made.
     catch_stop_signals();
     CompiledFilter filter(o.short_form.empty() ? o.filter : expand_short(o.short_form));
+    if (!o.live.interface.empty())
+        return match_live(o, filter);
     auto readers = open_captures(o.captures);
     std::unique_ptr<CaptureWriter> out;
     if (!o.out.empty()) {

@@ -6,6 +6,7 @@
 #include "captures.h"
 #include "commands.h"
 #include "interrupt.h"
+#include "live.h"
 #include "logfields.h"
 #include "progress.h"
 #include "zeriza.h"
@@ -52,6 +53,81 @@ class LogWriter {
     nif_log log_{};
 };
 
+// Where a session's frames come from, as its header tells it.
+struct SessionSource {
+    std::string name; // the capture's path, or the interface
+    Source kind;
+    int dlt;
+    Link link;
+    int snaplen;
+};
+
+void begin_session(LogWriter &w, int ses, const SessionSource &from, const std::string &text,
+                   const CompiledFilter *filter)
+{
+    nif_session &s = w.session(ses);
+    put_text(s.hdr.usr_bytes0, from.name);
+    s.hdr.usr_word0 = from.dlt;
+    put_text(s.hdr.usr_bytes1, text);
+    s.hdr.usr_words1[0] = link_code(from.link);
+    s.hdr.usr_words1[1] = from.snaplen;
+    s.hdr.usr_words2[0] = static_cast<int64_t>(std::time(nullptr));
+    s.hdr.usr_words2[1] = static_cast<int64_t>(from.kind);
+    put_text(s.hdr.usr_bytes2, "zeriza " ZERIZA_VERSION);
+    s.hdr.filtlen = filter ? filter->size : 0;
+    s.filter = filter ? filter->nodes : nullptr;
+    w.write_session(ses);
+}
+
+void write_frame(LogWriter &w, int ses, const Packet &p)
+{
+    nif_session &s = w.session(ses);
+    s.evt = nif_evthdr{};
+    s.evt.ses_id = static_cast<uint8_t>(ses);
+    s.evt.type = kEvtFrame;
+    s.evt.word1 = p.sec;
+    s.evt.word2 = p.nsec;
+    s.evt.datalen = p.caplen;
+    s.evt.totlen = p.origlen;
+    w.write_event(ses, p.data);
+}
+
+void end_session(LogWriter &w, int ses, uint64_t frames_read, SessionEnd end)
+{
+    nif_session &s = w.session(ses);
+    s.evt = nif_evthdr{};
+    s.evt.ses_id = static_cast<uint8_t>(ses);
+    s.evt.type = static_cast<uint8_t>(end == SessionEnd::Complete ? kEvtClose : kEvtEarly);
+    s.evt.word1 = static_cast<int64_t>(frames_read);
+    s.trl.usr_word0 = static_cast<int64_t>(frames_read);
+    s.trl.usr_word1 = static_cast<int64_t>(end);
+    w.write_event(ses, nullptr);
+}
+
+// One session of what an interface delivers, until the count, the duration
+// or a stop signal: all of them normal ends of a live capture.
+int record_live(const RecordOptions &o, const CompiledFilter *filter)
+{
+    LiveCapture cap(o.live);
+    OutputFile out(o.log, "log", {});
+    LogWriter w(out, 1);
+    begin_session(w, 0, {cap.name(), Source::Interface, cap.dlt(), cap.link(), cap.snaplen()},
+                  o.filter, filter);
+    LiveRun run = run_live(cap, filter ? filter->nodes : nullptr, o.live, o.count, "recorded",
+                           [&](const Packet &p) { write_frame(w, 0, p); });
+    end_session(w, 0, run.seen, run.end);
+    w.close();
+    out.commit();
+    std::fputs(live_summary(cap, run, "recorded").c_str(), stderr);
+    if (run.end == SessionEnd::ReadError) {
+        std::fprintf(stderr, "zeriza: %s; %s holds the %llu frames recorded before it\n",
+                     one_line(run.error).c_str(), one_line(out.describe()).c_str(),
+                     static_cast<unsigned long long>(run.passed));
+        return 1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int cmd_record(const RecordOptions &o)
@@ -64,6 +140,8 @@ int cmd_record(const RecordOptions &o)
     std::unique_ptr<CompiledFilter> filter;
     if (!o.filter.empty())
         filter = std::make_unique<CompiledFilter>(o.filter);
+    if (!o.live.interface.empty())
+        return record_live(o, filter.get());
     // Every capture is opened and checked before the log gets a byte, so that
     // a log is only written with sessions it can complete.
     auto readers = open_captures(o.captures);
@@ -78,17 +156,8 @@ int cmd_record(const RecordOptions &o)
     for (size_t i = 0; i < readers.size(); ++i) {
         const int ses = static_cast<int>(i);
         CaptureReader &in = *readers[i];
-        nif_session &s = w.session(ses);
-        put_text(s.hdr.usr_bytes0, o.captures[i]);
-        s.hdr.usr_word0 = in.dlt();
-        put_text(s.hdr.usr_bytes1, o.filter);
-        s.hdr.usr_words1[1] = in.snaplen();
-        s.hdr.usr_words2[0] = static_cast<int64_t>(std::time(nullptr));
-        put_text(s.hdr.usr_bytes2, "zeriza " ZERIZA_VERSION);
-        s.hdr.filtlen = filter ? filter->size : 0;
-        s.filter = filter ? filter->nodes : nullptr;
-        s.hdr.usr_words1[0] = in.link_code();
-        w.write_session(ses);
+        begin_session(w, ses, {o.captures[i], Source::File, in.dlt(), in.link(), in.snaplen()},
+                      o.filter, filter.get());
 
         SessionEnd end = stop;
         Packet p;
@@ -109,14 +178,7 @@ int cmd_record(const RecordOptions &o)
                     if (filter && !nif_filt_match(filter->nodes, m.frame, m.len, m.link_type,
                                                   nullptr, nullptr, nullptr, m.opts))
                         continue;
-                    s.evt = nif_evthdr{};
-                    s.evt.ses_id = static_cast<uint8_t>(ses);
-                    s.evt.type = kEvtFrame;
-                    s.evt.word1 = p.sec;
-                    s.evt.word2 = p.nsec;
-                    s.evt.datalen = p.caplen;
-                    s.evt.totlen = p.origlen;
-                    w.write_event(ses, p.data);
+                    write_frame(w, ses, p);
                     ++recorded;
                 }
             }
@@ -126,15 +188,9 @@ int cmd_record(const RecordOptions &o)
         }
         if (stop == SessionEnd::Complete)
             stop = end;
-        s.evt = nif_evthdr{};
-        s.evt.ses_id = static_cast<uint8_t>(ses);
-        s.evt.type = static_cast<uint8_t>(end == SessionEnd::Complete ? kEvtClose : kEvtEarly);
-        s.evt.word1 = static_cast<int64_t>(in.frames());
-        s.trl.usr_word0 = static_cast<int64_t>(in.frames());
-        s.trl.usr_word1 = static_cast<int64_t>(end);
-        w.write_event(ses, nullptr);
+        end_session(w, ses, in.frames(), end);
         summary += one_line(in.name()) + ": " + std::to_string(in.frames()) + " frames read, " +
-                   std::to_string(s.trl.nframes) + " recorded" +
+                   std::to_string(w.session(ses).trl.nframes) + " recorded" +
                    (end == SessionEnd::Complete ? "" : std::string(", ") + describe(end)) + "\n";
     }
     w.close();

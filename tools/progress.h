@@ -20,7 +20,15 @@ class Progress {
     // makes the line, and is called only when the line is redrawn.
     template <class Line> void tick(Line &&what)
     {
-        if (!on_ || ++calls_ % 64 != 0)
+        if (on_ && ++calls_ % 64 == 0)
+            refresh(what);
+    }
+
+    // Redraw the line if it is due: for work that comes in a few large
+    // pieces, or none for a while.
+    template <class Line> void refresh(Line &&what)
+    {
+        if (!on_)
             return;
         auto now = clock::now();
         if (now < next_)
