@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 #include "interrupt.h"
 #include "report.h"
@@ -19,79 +20,13 @@ namespace {
 // Room for the largest frame a capture can hold.
 constexpr int kDataMax = 262144;
 
-// The log's bytes reach the library through a stream that counts them and
-// keeps the first few, so that the tool can tell a file that is no log from
-// one that is cut short, and say at which byte a log ends, even on a pipe.
-class Source {
-  public:
-    explicit Source(const std::string &path) : name_(path == "-" ? "standard input" : path)
-    {
-        fd_ = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-        if (fd_ < 0)
-            throw Failure("cannot read log " + name_ + ": " + errno_text(errno));
-        own_ = path != "-";
-        cookie_io_functions_t io{};
-        io.read = &Source::read;
-        fp_ = fopencookie(this, "r", io);
-        if (!fp_) {
-            int err = errno;
-            if (own_)
-                ::close(fd_);
-            throw Failure("cannot read log " + name_ + ": " + errno_text(err));
-        }
-    }
-    ~Source()
-    {
-        std::fclose(fp_);
-        if (own_)
-            ::close(fd_);
-    }
-    Source(const Source &) = delete;
-    Source &operator=(const Source &) = delete;
-
-    FILE *stream() const { return fp_; }
-    uint64_t total() const { return total_; }
-    bool at_end() const { return std::feof(fp_) != 0; }
-    const std::string &name() const { return name_; }
-    // The first bytes of the file, as many as it had (at most 16).
-    std::string_view head() const
-    {
-        return {reinterpret_cast<const char *>(head_), std::min<uint64_t>(total_, sizeof head_)};
-    }
-
-  private:
-    static ssize_t read(void *cookie, char *buf, size_t n)
-    {
-        auto *s = static_cast<Source *>(cookie);
-        for (;;) {
-            ssize_t got = ::read(s->fd_, buf, n);
-            if (got < 0 && errno == EINTR && !stop_signal())
-                continue;
-            if (got > 0) {
-                for (ssize_t i = 0;
-                     i < got && s->total_ + static_cast<uint64_t>(i) < sizeof s->head_; ++i)
-                    s->head_[s->total_ + static_cast<uint64_t>(i)] = static_cast<uint8_t>(buf[i]);
-                s->total_ += static_cast<uint64_t>(got);
-            }
-            return got;
-        }
-    }
-
-    std::string name_;
-    int fd_ = -1;
-    bool own_ = false;
-    FILE *fp_ = nullptr;
-    uint64_t total_ = 0;
-    uint8_t head_[16] = {};
-};
-
 struct LogHandle {
     nif_log log{};
     ~LogHandle() { nif_close_logfile(&log); }
 };
 
 // What a file that fails as a log is, for the message.
-std::string not_a_log(const Source &src)
+std::string not_a_log(const LogSource &src)
 {
     std::string_view h = src.head();
     if (h.empty())
@@ -110,6 +45,63 @@ std::string not_a_log(const Source &src)
 }
 
 } // namespace
+
+LogSource::LogSource(const std::string &path) : name_(path == "-" ? "standard input" : path)
+{
+    fd_ = path == "-" ? STDIN_FILENO : ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd_ < 0)
+        throw Failure("cannot read log " + name_ + ": " + errno_text(errno));
+    own_ = path != "-";
+    open_stream();
+}
+
+LogSource::LogSource(std::string name, std::function<ssize_t(char *, size_t)> read)
+    : name_(std::move(name)), reader_(std::move(read))
+{
+    open_stream();
+}
+
+void LogSource::open_stream()
+{
+    cookie_io_functions_t io{};
+    io.read = &LogSource::read;
+    fp_ = fopencookie(this, "r", io);
+    if (!fp_) {
+        int err = errno;
+        if (own_)
+            ::close(fd_);
+        throw Failure("cannot read log " + name_ + ": " + errno_text(err));
+    }
+}
+
+LogSource::~LogSource()
+{
+    std::fclose(fp_);
+    if (own_)
+        ::close(fd_);
+}
+
+std::string_view LogSource::head() const
+{
+    return {reinterpret_cast<const char *>(head_), std::min<uint64_t>(total_, sizeof head_)};
+}
+
+ssize_t LogSource::read(void *cookie, char *buf, size_t n)
+{
+    auto *s = static_cast<LogSource *>(cookie);
+    for (;;) {
+        ssize_t got = s->reader_ ? s->reader_(buf, n) : ::read(s->fd_, buf, n);
+        if (got < 0 && errno == EINTR && !stop_signal())
+            continue;
+        if (got > 0) {
+            for (ssize_t i = 0; i < got && s->total_ + static_cast<uint64_t>(i) < sizeof s->head_;
+                 ++i)
+                s->head_[s->total_ + static_cast<uint64_t>(i)] = static_cast<uint8_t>(buf[i]);
+            s->total_ += static_cast<uint64_t>(got);
+        }
+        return got;
+    }
+}
 
 int LogEnd::report() const
 {
@@ -132,7 +124,12 @@ InputFile log_input(const std::string &path)
 
 LogEnd walk_log(const std::string &path, const LogVisitor &visit)
 {
-    Source src(path);
+    LogSource src(path);
+    return walk_log(src, visit);
+}
+
+LogEnd walk_log(LogSource &src, const LogVisitor &visit)
+{
     LogHandle h;
     h.log.fp = src.stream();
     const int rc = nif_read_loghdr(&h.log, nullptr, 1 << 16);
