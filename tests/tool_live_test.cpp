@@ -2,6 +2,7 @@
 // names are written, recorded and exported; a stop signal leaves a log that
 // reads back whole; capture without the privilege says which one it needs.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <pcap/pcap.h>
 #include <sys/socket.h>
@@ -157,11 +158,34 @@ TEST_F(Live, AStopSignalLeavesALogThatReadsBackWhole)
     EXPECT_NE(d.out.find("counts agree"), std::string::npos) << d.out;
 }
 
-TEST_F(Live, DurationEndsTheCapture)
+// The duration ends a capture; with a terminal, the status line (seen,
+// passed, dropped) is redrawn while nothing arrives, and wiped before the
+// summary.
+TEST_F(Live, DurationEndsTheCaptureAndTheStatusLineIsWiped)
 {
-    Outcome o = ok("match -i lo IP --duration 0.3 -p");
-    EXPECT_NE(o.err.find(" frames seen, "), std::string::npos) << o.err;
-    EXPECT_NE(o.err.find(" dropped by the kernel, "), std::string::npos) << o.err;
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    ASSERT_GE(master, 0);
+    ASSERT_EQ(grantpt(master), 0);
+    ASSERT_EQ(unlockpt(master), 0);
+    int terminal = open(ptsname(master), O_RDWR | O_NOCTTY); // no hang-up before the tool opens it
+    {
+        Child child({"match", "-i", "lo", "IP", "--duration", "1", "-p"}, ptsname(master));
+        EXPECT_EQ(child.wait(), 0);
+    }
+    close(terminal);
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(master, buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    close(master);
+    const size_t drawn = text.find("\rlo: "), wiped = text.find("\r\x1b[Klo: ");
+    ASSERT_NE(drawn, std::string::npos) << text;
+    EXPECT_NE(text.find(" seen, ", drawn), std::string::npos) << text;
+    EXPECT_NE(text.find(" dropped\x1b[K", drawn), std::string::npos) << text;
+    ASSERT_NE(wiped, std::string::npos) << text;
+    EXPECT_LT(drawn, wiped);
+    EXPECT_NE(text.find(" frames seen, ", wiped), std::string::npos) << text;
+    EXPECT_TRUE(text.ends_with(" dropped by the interface\r\n")) << text;
 }
 
 TEST_F(Tool, CaptureWithoutThePrivilegeSaysWhichItNeeds)
