@@ -18,10 +18,13 @@ allowed() {
   tools) echo "$public|[a-z_]+\.h" ;;
   framegen) echo "framegen/.*" ;;
   bench) echo "$public|framegen/.*|bench/.*" ;;
+  # The Python module: the public headers and the toolkit it shares with
+  # the tool (its node table printer and log walk), by bare name.
+  python) echo "$public|describe\.h|logfields\.h|logwalk\.h|report\.h" ;;
   esac
 }
 fail=0
-for dir in include host nifutils pktfilt niflog tools framegen bench; do
+for dir in include host nifutils pktfilt niflog tools framegen bench python; do
   pattern=$(allowed "$dir")
   while IFS= read -r line; do
     header=$(sed -n 's/.*#include "\([^"]*\)".*/\1/p' <<<"$line")
