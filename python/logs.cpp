@@ -95,7 +95,12 @@ class LogWriter {
         log_.hdr.nses = static_cast<int8_t>(sessions);
         frames_.assign(static_cast<size_t>(sessions), 0);
         filters_.resize(static_cast<size_t>(sessions));
-        check(nif_write_loghdr(&log_, nullptr, 0));
+        if (nif_write_loghdr(&log_, nullptr, 0) != 0) {
+            // No destructor runs for a constructor that throws.
+            const std::string why = failed_ ? failure_ : std::string(gnl_usrmsg);
+            release();
+            raise_log_error("cannot write log " + name_ + ": " + why);
+        }
     }
     ~LogWriter() { release(); }
 

@@ -184,3 +184,20 @@ def test_threads_compile_and_match_at_once(sample):
     with concurrent.futures.ThreadPoolExecutor(8) as pool:
         for text, verdicts in pool.map(work, range(200)):
             assert verdicts == expected[text]
+
+
+def test_a_log_that_cannot_be_written_says_why(tmp_path):
+    with pytest.raises(zeriza.LogError, match="cannot write log .*no/such/dir"):
+        zeriza.LogWriter(tmp_path / "no" / "such" / "dir" / "x.log")
+
+    class Full(io.RawIOBase):
+        def write(self, b):
+            raise OSError(28, "No space left on device")
+
+    with pytest.raises(zeriza.LogError, match="No space left on device"):
+        with zeriza.LogWriter(Full()) as w:
+            w.write_frame(w.session(), b"x" * 20000, 1, 2)
+    with pytest.raises(zeriza.LogError, match="opened for 1 sessions"):
+        with zeriza.LogWriter(io.BytesIO()) as w:
+            w.session()
+            w.session()
