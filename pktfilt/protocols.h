@@ -205,7 +205,9 @@ inline constexpr std::array<uint8_t, 3 *kIdsPerLayer> kRowOf = [] {
 
 constexpr const ProtoRow &proto_at(int32_t layer, int32_t id)
 {
-    const auto slot = static_cast<uint32_t>(layer - LYR_LINK), n = static_cast<uint32_t>(id);
+    // In unsigned arithmetic: a stored filter may hold any layer at all.
+    const uint32_t slot = static_cast<uint32_t>(layer) - static_cast<uint32_t>(LYR_LINK),
+                   n = static_cast<uint32_t>(id);
     if (slot > 2 || n >= kIdsPerLayer)
         return kNoProtocol;
     const uint8_t row = kRowOf[slot * kIdsPerLayer + n];
@@ -223,7 +225,9 @@ inline constexpr std::array<Form, 3 *kIdsPerLayer> kFormOf = [] {
 
 constexpr Form form_of(int32_t layer, int32_t id)
 {
-    const auto slot = static_cast<uint32_t>(layer - LYR_LINK), n = static_cast<uint32_t>(id);
+    // In unsigned arithmetic: a stored filter may hold any layer at all.
+    const uint32_t slot = static_cast<uint32_t>(layer) - static_cast<uint32_t>(LYR_LINK),
+                   n = static_cast<uint32_t>(id);
     return slot > 2 || n >= kIdsPerLayer ? Form::None : kFormOf[slot * kIdsPerLayer + n];
 }
 

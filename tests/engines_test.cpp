@@ -77,6 +77,7 @@ TEST(Engines, AgreeOnHandMadeNodes)
         {atom(2, 1, PB_C | PB_LEN, PB_LEN)}, // C on ETH
         {atom(4, 1, PB_SRC)},                // an address on ICMP
         {atom(7, 3, PB_LEN)},                // a layer no walk has
+        {atom(INT32_MIN + 1, 6, PB_LEN)},    // one a layer-relative index overflows on
         {atom(-1, 0, 0)},                    // the record of an unidentified frame
         {atom(-1, 0, PB_LEN | PB_DLEN)},
         {atom(4, 47, 0x8000 | PB_HLEN)},         // an unknown bit beside HLEN
