@@ -61,10 +61,9 @@ CaptureReader::CaptureReader(const std::string &path)
     if (auto link = link_of(dlt())) {
         link_ = *link;
     } else {
-        std::string what = link_name(dlt());
+        std::string why = unsupported_link("capture " + input_.name, dlt());
         pcap_close(pcap_); // a constructor that throws gets no destructor
-        throw Failure("capture " + input_.name + ": unsupported link type " + what +
-                      "; supported: " + kSupportedLinks);
+        throw Failure(why);
     }
 }
 

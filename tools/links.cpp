@@ -135,6 +135,11 @@ std::string link_name(int dlt)
     return std::string(name ? name : "?") + " (" + std::to_string(dlt) + ")";
 }
 
+std::string unsupported_link(const std::string &source, int dlt)
+{
+    return source + ": unsupported link type " + link_name(dlt) + "; supported: " + kSupportedLinks;
+}
+
 int32_t link_code(Link link)
 {
     switch (link) {

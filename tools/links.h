@@ -28,6 +28,10 @@ std::optional<Link> link_of(int dlt);
 // "LINUX_SLL (113)": a link type as messages name it.
 std::string link_name(int dlt);
 
+// "capture x.pcap: unsupported link type PPP (9); supported: ...", for a
+// source ("capture x.pcap", "interface lo") of a link type the tool cannot read.
+std::string unsupported_link(const std::string &source, int dlt);
+
 // The supported link types, for --help and messages.
 extern const char *const kSupportedLinks;
 

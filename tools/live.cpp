@@ -79,8 +79,7 @@ LiveCapture::LiveCapture(const LiveOptions &o) : name_(o.interface)
         if (auto link = link_of(dlt()))
             link_ = *link;
         else
-            failure = "interface " + name_ + ": unsupported link type " + link_name(dlt()) +
-                      "; supported: " + kSupportedLinks;
+            failure = unsupported_link("interface " + name_, dlt());
     }
     // Non-blocking, with our own wait, so that a stop signal ends the wait
     // at once.
